@@ -1,0 +1,40 @@
+# ox_add_module(<target> [FOLDERS <subfolders>...] [DEPENDS <targets>...])
+# Builds every source of the calling folder (and the named subfolders) that belongs to
+# this platform into one static library. Sources are globbed so that adding a file
+# needs no list edit.
+function(ox_add_module target)
+    cmake_parse_arguments(ARG "" "" "FOLDERS;DEPENDS" ${ARGN})
+    set(srcs "")
+    foreach(folder IN ITEMS . ${ARG_FOLDERS})
+        file(GLOB folder_srcs CONFIGURE_DEPENDS
+            ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.S)
+        list(APPEND srcs ${folder_srcs})
+    endforeach()
+    ox_filter_platform_sources(srcs ${srcs})
+    if(NOT srcs)
+        add_library(${target} INTERFACE)
+        target_link_libraries(${target} INTERFACE ox_options ${ARG_DEPENDS})
+        return()
+    endif()
+    add_library(${target} STATIC ${srcs})
+    target_link_libraries(${target} PUBLIC ox_options ${ARG_DEPENDS})
+endfunction()
+
+# ox_add_folder_tests(<folder> LIBS <targets>...)
+# One test executable per tests/<folder>/*-test.cpp file, named <folder>-<file>, each
+# registered with CTest (under the cross-compiling emulator when there is one).
+function(ox_add_folder_tests folder)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*-test.cpp)
+    ox_filter_platform_sources(tests ${tests})
+    foreach(test_src IN LISTS tests)
+        get_filename_component(stem "${test_src}" NAME_WE)
+        string(REPLACE "/" "-" prefix "${folder}")
+        set(exe "${prefix}-${stem}")
+        add_executable(${exe} ${test_src})
+        target_link_libraries(${exe} PRIVATE ox_test_main ${ARG_LIBS})
+        add_test(NAME ${exe} COMMAND ${exe})
+        set_tests_properties(${exe} PROPERTIES TIMEOUT 600)
+    endforeach()
+endfunction()

@@ -1,0 +1,35 @@
+# Decides which platform backend the build uses. Platform files carry a -posix or -win
+# suffix (before the extension); x86-64 System V assembly carries -x64-sysv.
+if(WIN32)
+    set(OX_PLATFORM_SUFFIX "win")
+    set(OX_OTHER_PLATFORM_SUFFIX "posix")
+else()
+    set(OX_PLATFORM_SUFFIX "posix")
+    set(OX_OTHER_PLATFORM_SUFFIX "win")
+endif()
+
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    set(OX_ARCH_X64 ON)
+else()
+    set(OX_ARCH_X64 OFF)
+endif()
+
+# Keeps the sources of this platform: drops files meant for the other platform and
+# System V assembly on targets that do not use it.
+function(ox_filter_platform_sources out_var)
+    set(kept "")
+    foreach(src IN LISTS ARGN)
+        get_filename_component(stem "${src}" NAME_WLE)
+        if(stem MATCHES "-${OX_OTHER_PLATFORM_SUFFIX}$")
+            continue()
+        endif()
+        if(stem MATCHES "-x64-sysv$" AND (WIN32 OR NOT OX_ARCH_X64))
+            continue()
+        endif()
+        if(stem MATCHES "-generic$" AND OX_ARCH_X64 AND NOT WIN32)
+            continue()
+        endif()
+        list(APPEND kept "${src}")
+    endforeach()
+    set(${out_var} "${kept}" PARENT_SCOPE)
+endfunction()
