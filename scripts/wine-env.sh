@@ -5,7 +5,7 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 unset DISPLAY
-if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+if [[ ! -d "$WINEPREFIX/drive_c" ]]; then
     echo "Creating the Wine prefix (once)..."
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 fi

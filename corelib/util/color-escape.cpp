@@ -7,8 +7,8 @@ namespace
 {
 // Index fg + bg * 8; background 0 is the plain foreground table.
 const char* const kColorEscapes[64] = {
-    "\x1b[m",       "\x1b[0;31m",    "\x1b[0;32m",    "\x1b[0;33m",    "\x1b[0;34m",    "\x1b[0;35m",
-    "\x1b[0;36m",   "\x1b[0;37m",    "\x1b[0;41m",    "\x1b[0;31;41m", "\x1b[0;32;41m", "\x1b[0;33;41m",
+    "\x1b[m",        "\x1b[0;31m",    "\x1b[0;32m",    "\x1b[0;33m",    "\x1b[0;34m",    "\x1b[0;35m",
+    "\x1b[0;36m",    "\x1b[0;37m",    "\x1b[0;41m",    "\x1b[0;31;41m", "\x1b[0;32;41m", "\x1b[0;33;41m",
     "\x1b[0;34;41m", "\x1b[0;35;41m", "\x1b[0;36;41m", "\x1b[0;37;41m", "\x1b[0;42m",    "\x1b[0;31;42m",
     "\x1b[0;32;42m", "\x1b[0;33;42m", "\x1b[0;34;42m", "\x1b[0;35;42m", "\x1b[0;36;42m", "\x1b[0;37;42m",
     "\x1b[0;43m",    "\x1b[0;31;43m", "\x1b[0;32;43m", "\x1b[0;33;43m", "\x1b[0;34;43m", "\x1b[0;35;43m",
@@ -37,7 +37,10 @@ const char* GetColorEscape(int fg, int bg)
     return kColorEscapes[fg + bg * 8];
 }
 
-const char* GetFgColorEscape(int fg) { return GetColorEscape(fg, 0); }
+const char* GetFgColorEscape(int fg)
+{
+    return GetColorEscape(fg, 0);
+}
 
 bool IsColorEscape(const char* text)
 {
@@ -53,5 +56,6 @@ bool IsColorEscape(const char* text)
 
 void FormatColorEscape(const float rgb[3], char* out)
 {
-    snprintf(out, kColorEscapeBufferSize, "\x1b[x%02X%02X%02Xm", ToByte(rgb[0]), ToByte(rgb[1]), ToByte(rgb[2]));
+    snprintf(out, kColorEscapeBufferSize, "\x1b[x%02X%02X%02Xm", ToByte(rgb[0]), ToByte(rgb[1]),
+             ToByte(rgb[2]));
 }

@@ -17,7 +17,10 @@ void DoutConsole::Lock()
     }
 }
 
-void DoutConsole::Unlock() { m_locked.store(false, std::memory_order_release); }
+void DoutConsole::Unlock()
+{
+    m_locked.store(false, std::memory_order_release);
+}
 
 void DoutConsole::Print(const char* text)
 {

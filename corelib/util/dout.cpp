@@ -11,7 +11,10 @@ namespace
 DoutNull s_nullOutput OX_INIT_PRIORITY(kInitRankNullMsgOutput);
 } // namespace
 
-DoutNull* GetNullMsgOutput() { return &s_nullOutput; }
+DoutNull* GetNullMsgOutput()
+{
+    return &s_nullOutput;
+}
 
 void DoutBase::Printf(const char* fmt, ...)
 {
@@ -43,7 +46,10 @@ void DoutBase::VPrintf(const char* fmt, va_list args, const char* prefix)
     Print(buffer);
 }
 
-void DoutBase::SetTextColor(int color) { Print(GetFgColorEscape(color)); }
+void DoutBase::SetTextColor(int color)
+{
+    Print(GetFgColorEscape(color));
+}
 
 void DoutBase::SetTextColor(const float rgba[4])
 {

@@ -26,16 +26,46 @@ U32 IncrementCounter(std::atomic<U32>& counter)
 }
 } // namespace
 
-void SetAssertScopeHook(AssertScopeHook hook) { s_scopeHook = hook; }
-AssertScopeHook GetAssertScopeHook() { return s_scopeHook; }
-void SetAssertFirstNotifyHook(AssertNotifyHook hook) { s_firstNotifyHook = hook; }
-AssertNotifyHook GetAssertFirstNotifyHook() { return s_firstNotifyHook; }
-void SetAssertSecondNotifyHook(AssertNotifyHook hook) { s_secondNotifyHook = hook; }
-AssertNotifyHook GetAssertSecondNotifyHook() { return s_secondNotifyHook; }
-void SetAssertReportHandler(AssertReportHandler handler) { s_reportHandler = handler; }
-AssertReportHandler GetAssertReportHandler() { return s_reportHandler; }
-void SetAssertMessageFormatter(AssertMessageFormatter formatter) { s_messageFormatter = formatter; }
-AssertMessageFormatter GetAssertMessageFormatter() { return s_messageFormatter; }
+void SetAssertScopeHook(AssertScopeHook hook)
+{
+    s_scopeHook = hook;
+}
+AssertScopeHook GetAssertScopeHook()
+{
+    return s_scopeHook;
+}
+void SetAssertFirstNotifyHook(AssertNotifyHook hook)
+{
+    s_firstNotifyHook = hook;
+}
+AssertNotifyHook GetAssertFirstNotifyHook()
+{
+    return s_firstNotifyHook;
+}
+void SetAssertSecondNotifyHook(AssertNotifyHook hook)
+{
+    s_secondNotifyHook = hook;
+}
+AssertNotifyHook GetAssertSecondNotifyHook()
+{
+    return s_secondNotifyHook;
+}
+void SetAssertReportHandler(AssertReportHandler handler)
+{
+    s_reportHandler = handler;
+}
+AssertReportHandler GetAssertReportHandler()
+{
+    return s_reportHandler;
+}
+void SetAssertMessageFormatter(AssertMessageFormatter formatter)
+{
+    s_messageFormatter = formatter;
+}
+AssertMessageFormatter GetAssertMessageFormatter()
+{
+    return s_messageFormatter;
+}
 
 void SetAssertSpareHook(int slot, AssertSpareHook hook)
 {
@@ -49,10 +79,22 @@ AssertSpareHook GetAssertSpareHook(int slot)
     return s_spareHooks[slot];
 }
 
-U32 IncrementAssertFirstCounter() { return IncrementCounter(s_firstCounter); }
-U32 IncrementAssertSecondCounter() { return IncrementCounter(s_secondCounter); }
-bool IsAssertSecondCounterSet() { return s_secondCounter.load(std::memory_order_acquire) != 0; }
-U32 GetLastAssertThreadId() { return s_lastAssertThreadId.load(std::memory_order_relaxed); }
+U32 IncrementAssertFirstCounter()
+{
+    return IncrementCounter(s_firstCounter);
+}
+U32 IncrementAssertSecondCounter()
+{
+    return IncrementCounter(s_secondCounter);
+}
+bool IsAssertSecondCounterSet()
+{
+    return s_secondCounter.load(std::memory_order_acquire) != 0;
+}
+U32 GetLastAssertThreadId()
+{
+    return s_lastAssertThreadId.load(std::memory_order_relaxed);
+}
 
 void OxAssertBegin()
 {
@@ -64,9 +106,15 @@ void OxAssertBegin()
         s_secondNotifyHook();
 }
 
-bool OxAssertHasReportHandler() { return s_reportHandler != nullptr; }
+bool OxAssertHasReportHandler()
+{
+    return s_reportHandler != nullptr;
+}
 
-const char* OxAssertNoFormatter(const char* format, ...) { return format; }
+const char* OxAssertNoFormatter(const char* format, ...)
+{
+    return format;
+}
 
 void OxAssertReport(const char* condition, const char* sourcePath, const char* functionName, int line,
                     const char* message)

@@ -50,34 +50,34 @@ OX_COLD void OxAssertReport(const char* condition, const char* sourcePath, const
                             const char* message);
 
 // OX_ASSERT(condition): reports the condition text when it is false.
-#define OX_ASSERT(condition)                                                                                   \
-    do                                                                                                         \
-    {                                                                                                          \
-        if (OX_UNLIKELY(!(condition)))                                                                         \
-        {                                                                                                      \
-            OxAssertBegin();                                                                                   \
-            OxAssertReport(#condition, __FILE__, __func__, __LINE__, nullptr);                                 \
-        }                                                                                                      \
+#define OX_ASSERT(condition)                                                                                 \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (OX_UNLIKELY(!(condition)))                                                                       \
+        {                                                                                                    \
+            OxAssertBegin();                                                                                 \
+            OxAssertReport(#condition, __FILE__, __func__, __LINE__, nullptr);                               \
+        }                                                                                                    \
     } while (0)
 
 // OX_ASSERT_MSG(condition, format, ...): the same with a printf-style message, formatted
 // by the installed message formatter only when a report handler is there to receive it.
-#define OX_ASSERT_MSG(condition, ...)                                                                          \
-    do                                                                                                         \
-    {                                                                                                          \
-        if (OX_UNLIKELY(!(condition)))                                                                         \
-        {                                                                                                      \
-            OxAssertBegin();                                                                                   \
-            const char* oxAssertMessage_ = nullptr;                                                            \
-            if (OxAssertHasReportHandler())                                                                    \
-            {                                                                                                  \
-                if (false)                                                                                     \
-                    OxAssertNoFormatter(__VA_ARGS__); /* format checking only */                               \
-                AssertMessageFormatter oxFormatter_ = GetAssertMessageFormatter();                             \
-                oxAssertMessage_ = oxFormatter_ ? oxFormatter_(__VA_ARGS__) : "";                              \
-            }                                                                                                  \
-            OxAssertReport(#condition, __FILE__, __func__, __LINE__, oxAssertMessage_);                        \
-        }                                                                                                      \
+#define OX_ASSERT_MSG(condition, ...)                                                                        \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (OX_UNLIKELY(!(condition)))                                                                       \
+        {                                                                                                    \
+            OxAssertBegin();                                                                                 \
+            const char* oxAssertMessage_ = nullptr;                                                          \
+            if (OxAssertHasReportHandler())                                                                  \
+            {                                                                                                \
+                if (false)                                                                                   \
+                    OxAssertNoFormatter(__VA_ARGS__); /* format checking only */                             \
+                AssertMessageFormatter oxFormatter_ = GetAssertMessageFormatter();                           \
+                oxAssertMessage_ = oxFormatter_ ? oxFormatter_(__VA_ARGS__) : "";                            \
+            }                                                                                                \
+            OxAssertReport(#condition, __FILE__, __func__, __LINE__, oxAssertMessage_);                      \
+        }                                                                                                    \
     } while (0)
 
 // OX_ASSERT_FAIL(format, ...): an unconditional report for paths that must not be reached.

@@ -33,7 +33,8 @@ void MsgWriteDebugString(const char16_t* text)
     // No debugger channel exists here: the text goes to standard error as UTF-8.
     char buffer[4096];
     U64 used = 0;
-    auto flush = [&]() {
+    auto flush = [&]()
+    {
         U64 done = 0;
         while (done < used)
         {
@@ -83,4 +84,7 @@ bool MsgWriteStandardOutput(const char* text, U64 length)
     return true;
 }
 
-bool MsgIsStandardOutputTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool MsgIsStandardOutputTerminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}

@@ -2,9 +2,15 @@
 
 #include <windows.h>
 
-U32 MsgCurrentThreadId() { return static_cast<U32>(GetCurrentThreadId()); }
+U32 MsgCurrentThreadId()
+{
+    return static_cast<U32>(GetCurrentThreadId());
+}
 
-void MsgDebugBreak() { __asm__ volatile("int3"); }
+void MsgDebugBreak()
+{
+    __asm__ volatile("int3");
+}
 
 void MsgWriteDebugString(const char16_t* text)
 {

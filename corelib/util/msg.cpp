@@ -78,7 +78,10 @@ void EnableMsgOutput(int channel, bool enable)
     s_channels[channel] = enable ? s_installed[channel] : GetNullMsgOutput();
 }
 
-void SetMsgOutputRemap(MsgOutputRemapHook hook) { s_remapHook = hook; }
+void SetMsgOutputRemap(MsgOutputRemapHook hook)
+{
+    s_remapHook = hook;
+}
 
 DoutBase* GetMsgOutput(int channel)
 {
@@ -89,10 +92,22 @@ DoutBase* GetMsgOutput(int channel)
     return s_channels[channel];
 }
 
-void SetActiveMsgOutput(int channel) { t_activeChannel = channel; }
-int GetActiveMsgOutput() { return t_activeChannel; }
-void SetMsgTag(U64 tag) { t_msgTag = tag; }
-U64 GetMsgTag() { return t_msgTag; }
+void SetActiveMsgOutput(int channel)
+{
+    t_activeChannel = channel;
+}
+int GetActiveMsgOutput()
+{
+    return t_activeChannel;
+}
+void SetMsgTag(U64 tag)
+{
+    t_msgTag = tag;
+}
+U64 GetMsgTag()
+{
+    return t_msgTag;
+}
 
 void PrintToMsgOutput(int channel, const char* fmt, ...)
 {
@@ -156,28 +171,28 @@ void PrintToActiveMsgOutputRaw(const char* text)
     } while (remaining > 0);
 }
 
-#define OX_DEFINE_DECORATED_PRINTS(Name, ToChannelName, color, prefix)                                        \
-    void ToChannelName(int channel, const char* fmt, ...)                                                      \
-    {                                                                                                          \
-        va_list args;                                                                                          \
-        va_start(args, fmt);                                                                                   \
-        PrintDecorated(ResolveOutput(channel), color, prefix, fmt, args);                                      \
-        va_end(args);                                                                                          \
-    }                                                                                                          \
-    void Name(const char* fmt, ...)                                                                            \
-    {                                                                                                          \
-        va_list args;                                                                                          \
-        va_start(args, fmt);                                                                                   \
-        PrintDecorated(ResolveOutput(t_activeChannel), color, prefix, fmt, args);                              \
-        va_end(args);                                                                                          \
-    }                                                                                                          \
-    void Name(U64 tag, const char* fmt, ...)                                                                   \
-    {                                                                                                          \
-        ScopedMsgTag scopedTag(tag);                                                                           \
-        va_list args;                                                                                          \
-        va_start(args, fmt);                                                                                   \
-        PrintDecorated(ResolveOutput(t_activeChannel), color, prefix, fmt, args);                              \
-        va_end(args);                                                                                          \
+#define OX_DEFINE_DECORATED_PRINTS(Name, ToChannelName, color, prefix)                                       \
+    void ToChannelName(int channel, const char* fmt, ...)                                                    \
+    {                                                                                                        \
+        va_list args;                                                                                        \
+        va_start(args, fmt);                                                                                 \
+        PrintDecorated(ResolveOutput(channel), color, prefix, fmt, args);                                    \
+        va_end(args);                                                                                        \
+    }                                                                                                        \
+    void Name(const char* fmt, ...)                                                                          \
+    {                                                                                                        \
+        va_list args;                                                                                        \
+        va_start(args, fmt);                                                                                 \
+        PrintDecorated(ResolveOutput(t_activeChannel), color, prefix, fmt, args);                            \
+        va_end(args);                                                                                        \
+    }                                                                                                        \
+    void Name(U64 tag, const char* fmt, ...)                                                                 \
+    {                                                                                                        \
+        ScopedMsgTag scopedTag(tag);                                                                         \
+        va_list args;                                                                                        \
+        va_start(args, fmt);                                                                                 \
+        PrintDecorated(ResolveOutput(t_activeChannel), color, prefix, fmt, args);                            \
+        va_end(args);                                                                                        \
     }
 
 OX_DEFINE_DECORATED_PRINTS(PrintError, PrintErrorToMsgOutput, kErrorColor, kErrorPrefix)
@@ -188,9 +203,9 @@ void SetMsgOutputColor(int channel, U32 rgba)
     DoutBase* output = ResolveOutput(channel);
     if (!output)
         return;
-    const float color[4] = {static_cast<float>(rgba & 0xFF) / 255.0f, static_cast<float>((rgba >> 8) & 0xFF) / 255.0f,
-                            static_cast<float>((rgba >> 16) & 0xFF) / 255.0f,
-                            static_cast<float>((rgba >> 24) & 0xFF) / 255.0f};
+    const float color[4] = {
+        static_cast<float>(rgba & 0xFF) / 255.0f, static_cast<float>((rgba >> 8) & 0xFF) / 255.0f,
+        static_cast<float>((rgba >> 16) & 0xFF) / 255.0f, static_cast<float>((rgba >> 24) & 0xFF) / 255.0f};
     output->SetTextColor(color);
 }
 
@@ -200,7 +215,10 @@ void SetMsgOutputColor(int channel, const float* rgba)
         output->SetTextColor(rgba);
 }
 
-void SetMsgOutputColorF(int channel, const float* rgba) { SetMsgOutputColor(channel, rgba); }
+void SetMsgOutputColorF(int channel, const float* rgba)
+{
+    SetMsgOutputColor(channel, rgba);
+}
 
 void SetMsgOutputTextColor(int channel, int color)
 {

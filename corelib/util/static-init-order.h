@@ -8,11 +8,11 @@
 
 enum StaticInitRank
 {
-    kInitRankNullMsgOutput = 1001,     // the "NULL" message output
-    kInitRankCpuInfo = 1002,           // the process-wide CPU record
-    kInitRankFiberStartLock = 1003,    // the lock guarding fiber start-up
-    kInitRankMemoryAreas = 1004,       // memory areas and the 1 KiB record table
-    kInitRankMemoryMutex = 1005,       // the memory system's global mutex
+    kInitRankNullMsgOutput = 1001,  // the "NULL" message output
+    kInitRankCpuInfo = 1002,        // the process-wide CPU record
+    kInitRankFiberStartLock = 1003, // the lock guarding fiber start-up
+    kInitRankMemoryAreas = 1004,    // memory areas and the 1 KiB record table
+    kInitRankMemoryMutex = 1005,    // the memory system's global mutex
     kInitRankMemoryContextTable = 1006,
     kInitRankStringIdTable = 1007,
     kInitRankJobSystemFlag = 1008,

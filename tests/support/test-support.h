@@ -19,7 +19,11 @@ class DoutCapture : public DoutBase
 {
 public:
     const char* GetName() const override { return "Capture"; }
-    void Print(const char* text) override { m_text += text; ++m_printCount; }
+    void Print(const char* text) override
+    {
+        m_text += text;
+        ++m_printCount;
+    }
     void Flush() override { ++m_flushCount; }
     std::string m_text;
     int m_printCount = 0;
