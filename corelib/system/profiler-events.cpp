@@ -1,0 +1,139 @@
+#include "corelib/system/profiler-events.h"
+
+#include "corelib/system/platform/platform.h"
+#include "corelib/system/timing.h"
+
+namespace
+{
+thread_local ProfileEventBlock* s_pThreadEventBlock = nullptr;
+ProfileEventReplaceBlockFn s_replaceBlock = nullptr;
+
+// Regions may open in a job that resumes on another thread after a fiber switch, so the
+// block is always looked up through a call rather than a cached thread-local address.
+OX_NOINLINE ProfileEventBlock* CurrentEventBlock()
+{
+    return s_pThreadEventBlock;
+}
+
+// Flags of the job the calling thread runs, 0 when it runs none. No thread runs jobs
+// until the job system starts them; it answers here once it does.
+U32 CurrentJobFlags()
+{
+    return 0;
+}
+
+// The calling thread's block with room for an event, and the event's time stamp: the
+// counter when the block has room, else the time the replace callback returns with a
+// fresh block. Null when there is no block or no room (the event is dropped).
+ProfileEventBlock* BlockWithRoom(U64* pTime)
+{
+    ProfileEventBlock* pBlock = CurrentEventBlock();
+    if (!pBlock)
+        return nullptr;
+    if (pBlock->m_pDestination && pBlock->m_pDestination < pBlock->m_pLimit)
+    {
+        *pTime = GetTimeNow();
+        return pBlock;
+    }
+    if (!s_replaceBlock)
+        return nullptr;
+    *pTime = s_replaceBlock(pBlock);
+    return (pBlock->m_pDestination && pBlock->m_pDestination < pBlock->m_pLimit) ? pBlock : nullptr;
+}
+
+// Copies the name with its terminating zero, a marker word first. Words are assembled
+// byte by byte so that no byte past the terminator is read: the name may end just
+// before unreadable memory. Returns the position after the copy, never beyond pEnd.
+U64* CopyName(U64* pDestination, U64* pEnd, const char* name)
+{
+    bool wide = (reinterpret_cast<UPtr>(name) & 15) == 0;
+    U64 wordsPerChunk = wide ? 2 : 1;
+    if (pDestination + 1 + wordsPerChunk > pEnd)
+        return pDestination;
+    *pDestination++ = wide ? kProfileEventString16 : kProfileEventString8;
+    bool ended = false;
+    while (!ended && pDestination + wordsPerChunk <= pEnd)
+    {
+        for (U64 w = 0; w < wordsPerChunk; ++w)
+        {
+            U64 word = 0;
+            for (int i = 0; i < 8 && !ended; ++i)
+            {
+                U8 c = static_cast<U8>(*name++);
+                word |= static_cast<U64>(c) << (8 * i);
+                ended = (c == 0);
+            }
+            *pDestination++ = word;
+        }
+    }
+    return pDestination;
+}
+
+void WriteBeginEvent(ProfileEventBlock* pBlock, U64 time, U32 color, const char* name)
+{
+    U64* pDestination = pBlock->m_pDestination;
+    // The slack beyond the limit holds the rest of the event; one word stays free for
+    // the end-of-block word.
+    U64* pEnd = pBlock->m_pLimit + kProfileEventBlockSlackWords - 1;
+    *pDestination++ = (time << kProfileEventTimeShift) | kProfileEventBeginNoArgs;
+    *pDestination++ = color;
+    pDestination = CopyName(pDestination, pEnd, name);
+    *pDestination = kProfileEventEndOfBlock;
+    pBlock->m_pDestination = pDestination;
+}
+
+void WriteEndEvent(ProfileEventBlock* pBlock, U64 time)
+{
+    U64* pDestination = pBlock->m_pDestination;
+    *pDestination++ = time << kProfileEventTimeShift;
+    *pDestination = kProfileEventEndOfBlock;
+    pBlock->m_pDestination = pDestination;
+}
+} // namespace
+
+U32 ProfileEventColorForJobFlags(U32 jobFlags)
+{
+    if (jobFlags & 64)
+        return kProfileColorJobFlag64;
+    if (jobFlags & 4)
+        return kProfileColorJobFlag4;
+    if (jobFlags & 8)
+        return kProfileColorJobFlag8;
+    return kProfileColorNoJob;
+}
+
+void BeginProfileEvent(const char* name)
+{
+    BeginProfileEvent(ProfileEventColorForJobFlags(CurrentJobFlags()), name);
+}
+
+void BeginProfileEvent(U32 color, const char* name)
+{
+    U64 time;
+    if (ProfileEventBlock* pBlock = BlockWithRoom(&time))
+        WriteBeginEvent(pBlock, time, color, name);
+}
+
+void EndProfileEvent()
+{
+    U64 time;
+    if (ProfileEventBlock* pBlock = BlockWithRoom(&time))
+        WriteEndEvent(pBlock, time);
+}
+
+ProfileEventBlock* SetProfileEventBlock(ProfileEventBlock* pBlock)
+{
+    ProfileEventBlock* pPrevious = s_pThreadEventBlock;
+    s_pThreadEventBlock = pBlock;
+    return pPrevious;
+}
+
+ProfileEventBlock* GetProfileEventBlock()
+{
+    return CurrentEventBlock();
+}
+
+void SetProfileEventReplaceBlock(ProfileEventReplaceBlockFn replaceBlock)
+{
+    s_replaceBlock = replaceBlock;
+}
