@@ -1,0 +1,11 @@
+#include "demo/demo-command-line.h"
+
+#include "corelib/util/msg.h"
+
+void PrintReceivedCommandLine(int argc, char** argv)
+{
+    PrintToMsgOutput(kMsgChannelInfo, "Executable   : [%s]\n", argv[0]);
+    PrintToMsgOutput(kMsgChannelInfo, "Arguments    : %d\n", argc - 1);
+    for (int index = 1; index < argc; ++index)
+        PrintToMsgOutput(kMsgChannelInfo, "  %3d: [%s]\n", index, argv[index]);
+}

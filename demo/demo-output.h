@@ -1,0 +1,28 @@
+// The demo game's message output: everything goes to the console and, without colour
+// escapes, to a file in the current directory. The game runs in a console (or session)
+// of its own, so the file is how a script that started it shows what it printed.
+#pragma once
+
+#include "corelib/util/dout-console.h"
+
+#include <cstdio>
+
+class DoutConsoleAndFile final : public DoutBase
+{
+public:
+    // Opens (truncates) the file; printing still reaches the console when it cannot be opened.
+    explicit DoutConsoleAndFile(const char* pFilePath);
+    ~DoutConsoleAndFile() override;
+    DoutConsoleAndFile(const DoutConsoleAndFile&) = delete;
+    DoutConsoleAndFile& operator=(const DoutConsoleAndFile&) = delete;
+
+    const char* GetName() const override { return "ConsoleAndFile"; }
+    void Print(const char* text) override;
+    void SetTextColor(int color) override { m_console.SetTextColor(color); }
+    void SetTextColor(const float rgba[4]) override { m_console.SetTextColor(rgba); }
+    void Flush() override;
+
+private:
+    DoutConsole m_console;
+    FILE* m_pFile;
+};
