@@ -51,4 +51,38 @@ private:
     OxAtomicLock& m_lock;
 };
 
-#define OX_ATOMIC_LOCK_SCOPE(lock) OxAtomicLockJanitor oxAtomicLockJanitor_(lock, __FILE__, __LINE__, __PRETTY_FUNCTION__)
+#define OX_ATOMIC_LOCK_SCOPE(lock)                                                                           \
+    OxAtomicLockJanitor oxAtomicLockJanitor_(lock, __FILE__, __LINE__, __PRETTY_FUNCTION__)
+
+// The deadlock limit of AcquireLock in counter ticks: 10 seconds' worth unless a test
+// has set another figure.
+U64 GetAtomicLockDeadlockLimitTicks();
+// Sets the deadlock limit in counter ticks; 0 restores the 10-second default. Meant for
+// tests, which want the report in milliseconds.
+void SetAtomicLockDeadlockLimitTicks(U64 ticks);
+
+// The spin forms acquire with a bounded quadratic back-off instead of a deadlock report:
+// after n failed attempts they pause n * min(n, 50) times, or, when mayYield is true and
+// n is above 50, sleep 1 ms. Released with the lock's own Release.
+void SpinAcquireLock(OxAtomicLock& lock, bool mayYield);
+
+// The 32-bit spin lock: a lock word (0 free, all ones held) and a flag set by Init.
+class OxSpinLock32
+{
+public:
+    static constexpr U32 kHeld = ~0u;
+
+    // Sets the flag and frees the lock.
+    void Init();
+    // Frees the lock (and, like Init, marks it usable).
+    void Release();
+    // One attempt; true when taken.
+    bool TryAcquire();
+    bool IsLocked() const { return m_lock.load(std::memory_order_relaxed) != 0; }
+
+    std::atomic<U32> m_lock{0};
+    U8 m_initialized = 0;
+};
+
+// Acquires the 32-bit spin lock with the back-off described above.
+void SpinAcquireLock(OxSpinLock32& lock, bool mayYield);

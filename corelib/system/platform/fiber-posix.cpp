@@ -1,0 +1,417 @@
+// POSIX fibers: our own context switch (fiber-switch-x64-sysv.S), stacks from mmap with
+// an inaccessible guard page below, and fiber-local storage in the fiber record.
+//
+// Memory of a created fiber, one mapping, low to high:
+//   [guard page, no access][stack, grows down ...][FiberRecord]
+// The stack is reserved at the requested size and the kernel commits pages on first
+// touch; running off its end faults on the guard page instead of writing into whatever
+// lies below. A thread's own fiber (StartFiberExecution) uses the thread's stack and a
+// record in thread-local storage.
+//
+// Sanitizers are told about every switch: AddressSanitizer must know which stack is in
+// use (__sanitizer_start/finish_switch_fiber), ThreadSanitizer keeps a shadow state per
+// fiber (__tsan_*_fiber), which also makes each switch a synchronisation point.
+#include "corelib/system/platform/fiber-platform.h"
+#include "corelib/system/platform/fiber.h"
+#include "corelib/util/msg-assert.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#if OX_ASAN
+extern "C" void __sanitizer_start_switch_fiber(void** fakeStackSave, const void* bottom, size_t size);
+extern "C" void __sanitizer_finish_switch_fiber(void* fakeStackSave, const void** bottomOld, size_t* sizeOld);
+extern "C" void __asan_unpoison_memory_region(const volatile void* address, size_t size);
+#endif
+#if OX_TSAN
+extern "C" void* __tsan_get_current_fiber();
+extern "C" void* __tsan_create_fiber(unsigned flags);
+extern "C" void __tsan_destroy_fiber(void* fiber);
+extern "C" void __tsan_switch_to_fiber(void* fiber, unsigned flags);
+extern "C" void __tsan_set_fiber_name(void* fiber, const char* name);
+#endif
+
+#if !OX_ARCH_X64
+#error "POSIX fibers need a context switch for this architecture (a -generic ucontext fallback)"
+#endif
+
+namespace oxsys
+{
+namespace
+{
+constexpr U32 kMaxFlsSlots = 128;
+constexpr U64 kDefaultFiberStackSize = 1024 * 1024;
+// Sanitizer instrumentation makes frames several times larger; the reservation grows
+// with it so that code sized for the plain build still fits (pages are only committed
+// when touched).
+#if OX_ASAN || OX_TSAN
+constexpr U64 kSanitizerStackFactor = 4;
+#else
+constexpr U64 kSanitizerStackFactor = 1;
+#endif
+constexpr U32 kDefaultMxcsr = 0x1F80;
+constexpr U16 kDefaultX87ControlWord = 0x037F;
+
+struct FiberRecord
+{
+    void* m_pStackPointer; // saved by OxFiberSwitchContext while the fiber is not running
+    FiberFunction m_function;
+    void* m_pArgument;
+    void* m_pMapping; // the whole mapping (null for a thread's own fiber)
+    size_t m_mappingSize;
+    UPtr m_stackLow; // usable stack, for AddressSanitizer
+    UPtr m_stackHigh;
+    void* m_pTsanFiber;
+    FiberRecord* m_pPrev; // list of records that may hold fiber-local values
+    FiberRecord* m_pNext;
+    bool m_inList;
+    bool m_isThreadFiber;
+    char m_name[32];
+    void* m_flsValues[kMaxFlsSlots];
+};
+
+// The fiber-local storage slots. Allocation and the record list are guarded by
+// s_flsMutex; the used flags are atomic because Set/Get read them without the lock.
+struct FlsSlots
+{
+    std::mutex m_mutex;
+    std::atomic<bool> m_used[kMaxFlsSlots] = {};
+    std::atomic<FiberLocalStorageCallback> m_callbacks[kMaxFlsSlots] = {};
+    FiberRecord* m_pFirst = nullptr;
+};
+FlsSlots s_fls;
+
+// The calling thread's own fiber record (holds its fiber-local values too), and the
+// fiber the thread runs: null on a plain thread.
+thread_local FiberRecord s_threadFiber;
+thread_local FiberRecord* s_pCurrentFiber = nullptr;
+pthread_key_t s_threadFlsKey;
+
+// Not inlined, as every thread-local access here: code calling these may have moved to
+// another thread by a fiber switch since its last call.
+OX_NOINLINE FiberRecord* GetCurrentFiberRecord()
+{
+    return s_pCurrentFiber;
+}
+
+OX_NOINLINE void SetCurrentFiberRecord(FiberRecord* pRecord)
+{
+    s_pCurrentFiber = pRecord;
+}
+
+OX_NOINLINE FiberRecord* GetThreadFiberRecord()
+{
+    return &s_threadFiber;
+}
+
+// Where the running code keeps its fiber-local values: its fiber, else its thread.
+FiberRecord* GetFlsRecord()
+{
+    FiberRecord* pRecord = GetCurrentFiberRecord();
+    return pRecord ? pRecord : GetThreadFiberRecord();
+}
+
+void LinkRecord(FiberRecord* pRecord)
+{
+    // Caller holds s_fls.m_mutex.
+    pRecord->m_pPrev = nullptr;
+    pRecord->m_pNext = s_fls.m_pFirst;
+    if (s_fls.m_pFirst)
+        s_fls.m_pFirst->m_pPrev = pRecord;
+    s_fls.m_pFirst = pRecord;
+    pRecord->m_inList = true;
+}
+
+void UnlinkRecord(FiberRecord* pRecord)
+{
+    // Caller holds s_fls.m_mutex.
+    if (!pRecord->m_inList)
+        return;
+    if (pRecord->m_pPrev)
+        pRecord->m_pPrev->m_pNext = pRecord->m_pNext;
+    else
+        s_fls.m_pFirst = pRecord->m_pNext;
+    if (pRecord->m_pNext)
+        pRecord->m_pNext->m_pPrev = pRecord->m_pPrev;
+    pRecord->m_pPrev = pRecord->m_pNext = nullptr;
+    pRecord->m_inList = false;
+}
+
+// Takes the record out of the list and runs the callbacks of its non-null values.
+void ReleaseFlsValues(FiberRecord* pRecord)
+{
+    {
+        std::lock_guard<std::mutex> guard(s_fls.m_mutex);
+        UnlinkRecord(pRecord);
+    }
+    for (U32 index = 0; index < kMaxFlsSlots; ++index)
+    {
+        void* pValue = pRecord->m_flsValues[index];
+        if (!pValue)
+            continue;
+        pRecord->m_flsValues[index] = nullptr;
+        FiberLocalStorageCallback callback = s_fls.m_callbacks[index].load(std::memory_order_acquire);
+        if (callback && s_fls.m_used[index].load(std::memory_order_acquire))
+            callback(pValue);
+    }
+}
+
+// Thread exit: the thread's own fiber-local values are released like a fiber's.
+void OnThreadExitReleaseFls(void* pValue)
+{
+    ReleaseFlsValues(static_cast<FiberRecord*>(pValue));
+}
+
+void InitThreadFlsKey()
+{
+    static std::once_flag s_once;
+    std::call_once(s_once,
+                   [] { OX_VERIFY(pthread_key_create(&s_threadFlsKey, OnThreadExitReleaseFls) == 0); });
+}
+
+size_t PageSize()
+{
+    static const size_t s_pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return s_pageSize;
+}
+
+size_t RoundUpToPage(size_t size)
+{
+    return (size + PageSize() - 1) & ~(PageSize() - 1);
+}
+
+// Reads the calling thread's stack bounds, which AddressSanitizer wants when switching
+// back to the thread's own fiber.
+void ReadThreadStackBounds(FiberRecord* pRecord)
+{
+    pthread_attr_t attr;
+    void* pStackAddr = nullptr;
+    size_t stackSize = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0)
+    {
+        pthread_attr_getstack(&attr, &pStackAddr, &stackSize);
+        pthread_attr_destroy(&attr);
+    }
+    pRecord->m_stackLow = reinterpret_cast<UPtr>(pStackAddr);
+    pRecord->m_stackHigh = pRecord->m_stackLow + stackSize;
+}
+} // namespace
+} // namespace oxsys
+
+extern "C" void OxFiberSwitchContext(void** ppFromStackPointer, void* pToStackPointer);
+extern "C" void OxFiberStartTrampoline();
+
+// The first C++ frame of every created fiber (called by OxFiberStartTrampoline).
+extern "C" [[noreturn]] void OxFiberEntry(void* pRecordAddress)
+{
+    oxsys::FiberRecord* pRecord = static_cast<oxsys::FiberRecord*>(pRecordAddress);
+#if OX_ASAN
+    __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+#endif
+    pRecord->m_function(pRecord->m_pArgument);
+    OX_ASSERT_FAIL("Fiber %s returned from its entry function; fibers must never return", pRecord->m_name);
+    std::abort();
+}
+
+namespace oxsys
+{
+void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void* pStackMem, U64 stackSize,
+                 void* pArgument)
+{
+    OX_ASSERT(pStackMem == nullptr);
+    OX_ASSERT(function != nullptr);
+    if (stackSize == 0)
+        stackSize = kDefaultFiberStackSize;
+    const size_t guardSize = PageSize();
+    const size_t stackBytes = RoundUpToPage(stackSize * kSanitizerStackFactor);
+    const size_t recordBytes = RoundUpToPage(sizeof(FiberRecord));
+    const size_t mappingSize = guardSize + stackBytes + recordBytes;
+
+    void* pMapping = mmap(nullptr, mappingSize, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    const bool mapped = pMapping != MAP_FAILED;
+    OX_ASSERT(mapped);
+    OX_VERIFY(mprotect(pMapping, guardSize, PROT_NONE) == 0);
+
+    U8* pBase = static_cast<U8*>(pMapping);
+    FiberRecord* pRecord = reinterpret_cast<FiberRecord*>(pBase + guardSize + stackBytes);
+    std::memset(pRecord, 0, sizeof(FiberRecord));
+    pRecord->m_function = function;
+    pRecord->m_pArgument = pArgument;
+    pRecord->m_pMapping = pMapping;
+    pRecord->m_mappingSize = mappingSize;
+    pRecord->m_stackLow = reinterpret_cast<UPtr>(pBase + guardSize);
+    pRecord->m_stackHigh = reinterpret_cast<UPtr>(pRecord);
+    if (name)
+        std::strncpy(pRecord->m_name, name, sizeof(pRecord->m_name) - 1);
+
+    // The first switch to the fiber "returns" into the start trampoline with the record
+    // in r12. The control words come from the creating thread, as the new fiber's
+    // starting point (a job fiber sets its own flush-to-zero mode afterwards).
+    U32 mxcsr = kDefaultMxcsr;
+    U16 x87ControlWord = kDefaultX87ControlWord;
+    __asm__ __volatile__("stmxcsr %0" : "=m"(mxcsr));
+    __asm__ __volatile__("fnstcw %0" : "=m"(x87ControlWord));
+    U64* pTop = reinterpret_cast<U64*>(pRecord->m_stackHigh);
+    pTop[-1] = 0;                                              // end of the call chain
+    pTop[-2] = reinterpret_cast<U64>(&OxFiberStartTrampoline); // return address
+    pTop[-3] = 0;                                              // rbp
+    pTop[-4] = 0;                                              // rbx
+    pTop[-5] = reinterpret_cast<U64>(pRecord);                 // r12
+    pTop[-6] = 0;                                              // r13
+    pTop[-7] = 0;                                              // r14
+    pTop[-8] = 0;                                              // r15
+    pTop[-9] = static_cast<U64>(mxcsr) | (static_cast<U64>(x87ControlWord) << 32);
+    pRecord->m_pStackPointer = &pTop[-9];
+
+#if OX_TSAN
+    pRecord->m_pTsanFiber = __tsan_create_fiber(0);
+    __tsan_set_fiber_name(pRecord->m_pTsanFiber, pRecord->m_name);
+#endif
+    {
+        std::lock_guard<std::mutex> guard(s_fls.m_mutex);
+        LinkRecord(pRecord);
+    }
+    outFiber.nativeFiber = reinterpret_cast<U64>(pRecord);
+}
+
+void ReleaseFiber(Fiber& fiber)
+{
+    const U64 nativeFiber = fiber.nativeFiber;
+    OX_ASSERT(nativeFiber);
+    FiberRecord* pRecord = reinterpret_cast<FiberRecord*>(nativeFiber);
+    // Releasing the running fiber would pull the stack from under the caller (Windows
+    // ends the thread instead); a thread's own fiber ends with its StartFiberExecution.
+    OX_ASSERT_MSG(pRecord != GetCurrentFiberRecord(), "A fiber cannot release itself");
+    OX_ASSERT_MSG(!pRecord->m_isThreadFiber, "A thread's own fiber is released by StopFiberExecution");
+    ReleaseFlsValues(pRecord);
+#if OX_TSAN
+    __tsan_destroy_fiber(pRecord->m_pTsanFiber);
+#endif
+#if OX_ASAN
+    // Frames that never returned leave their red zones poisoned; a later mapping at the
+    // same address must not inherit them.
+    __asan_unpoison_memory_region(reinterpret_cast<void*>(pRecord->m_stackLow),
+                                  pRecord->m_stackHigh - pRecord->m_stackLow);
+#endif
+    OX_VERIFY(munmap(pRecord->m_pMapping, pRecord->m_mappingSize) == 0);
+    fiber.nativeFiber = 0;
+}
+
+Fiber CurrentFiber()
+{
+    Fiber fiber;
+    fiber.nativeFiber = reinterpret_cast<U64>(GetCurrentFiberRecord());
+    return fiber;
+}
+
+// Not inlined anywhere, so the thread-local access below is computed afresh on every
+// call; nothing thread-local is touched after the switch, where the thread may differ.
+OX_NOINLINE void SwitchToFiber(Fiber& fiber)
+{
+    FiberRecord* pTo = reinterpret_cast<FiberRecord*>(fiber.nativeFiber);
+    OX_ASSERT(fiber.IsValid());
+    FiberRecord* pFrom = s_pCurrentFiber;
+    OX_ASSERT_MSG(pFrom, "Only a thread running fibers (StartFiberExecution) can switch fibers");
+    s_pCurrentFiber = pTo;
+#if OX_ASAN
+    void* pFakeStack = nullptr;
+    __sanitizer_start_switch_fiber(&pFakeStack, reinterpret_cast<const void*>(pTo->m_stackLow),
+                                   pTo->m_stackHigh - pTo->m_stackLow);
+#endif
+#if OX_TSAN
+    __tsan_switch_to_fiber(pTo->m_pTsanFiber, 0);
+#endif
+    OxFiberSwitchContext(&pFrom->m_pStackPointer, pTo->m_pStackPointer);
+    // Running again, possibly on another thread.
+#if OX_ASAN
+    __sanitizer_finish_switch_fiber(pFakeStack, nullptr, nullptr);
+#endif
+}
+
+U64 PlatformConvertThreadToFiber()
+{
+    FiberRecord* pRecord = GetThreadFiberRecord();
+    if (GetCurrentFiberRecord() != nullptr)
+        return 0; // already a fiber, as ConvertThreadToFiber fails then
+    pRecord->m_isThreadFiber = true;
+    ReadThreadStackBounds(pRecord);
+#if OX_TSAN
+    pRecord->m_pTsanFiber = __tsan_get_current_fiber();
+#endif
+    SetCurrentFiberRecord(pRecord);
+    return reinterpret_cast<U64>(pRecord);
+}
+
+bool PlatformConvertFiberToThread()
+{
+    if (GetCurrentFiberRecord() != GetThreadFiberRecord())
+        return false;
+    SetCurrentFiberRecord(nullptr);
+    return true;
+}
+
+U32 AllocFiberLocalStorage(FiberLocalStorageCallback callback)
+{
+    std::lock_guard<std::mutex> guard(s_fls.m_mutex);
+    for (U32 index = 0; index < kMaxFlsSlots; ++index)
+    {
+        if (s_fls.m_used[index].load(std::memory_order_relaxed))
+            continue;
+        s_fls.m_callbacks[index].store(callback, std::memory_order_relaxed);
+        s_fls.m_used[index].store(true, std::memory_order_release);
+        return index;
+    }
+    return kFlsOutOfIndexes;
+}
+
+void FreeFiberLocalStorage(U32 index)
+{
+    OX_ASSERT(index < kMaxFlsSlots);
+    std::lock_guard<std::mutex> guard(s_fls.m_mutex);
+    OX_ASSERT(s_fls.m_used[index].load(std::memory_order_relaxed));
+    FiberLocalStorageCallback callback = s_fls.m_callbacks[index].load(std::memory_order_relaxed);
+    // Every value goes, so that the slot's next owner starts from null everywhere.
+    for (FiberRecord* pRecord = s_fls.m_pFirst; pRecord; pRecord = pRecord->m_pNext)
+    {
+        void* pValue = pRecord->m_flsValues[index];
+        pRecord->m_flsValues[index] = nullptr;
+        if (pValue && callback)
+            callback(pValue);
+    }
+    s_fls.m_used[index].store(false, std::memory_order_release);
+    s_fls.m_callbacks[index].store(nullptr, std::memory_order_relaxed);
+}
+
+bool SetFiberLocalStorage(U32 index, void* pValue)
+{
+    if (index >= kMaxFlsSlots || !s_fls.m_used[index].load(std::memory_order_acquire))
+        return false;
+    FiberRecord* pRecord = GetFlsRecord();
+    if (OX_UNLIKELY(!pRecord->m_inList))
+    {
+        // A thread's first value: list the thread's record so that freeing a slot finds
+        // it, and release its values when the thread ends.
+        InitThreadFlsKey();
+        {
+            std::lock_guard<std::mutex> guard(s_fls.m_mutex);
+            LinkRecord(pRecord);
+        }
+        pthread_setspecific(s_threadFlsKey, pRecord);
+    }
+    pRecord->m_flsValues[index] = pValue;
+    return true;
+}
+
+void* GetFiberLocalStorage(U32 index)
+{
+    if (index >= kMaxFlsSlots || !s_fls.m_used[index].load(std::memory_order_acquire))
+        return nullptr;
+    return GetFlsRecord()->m_flsValues[index];
+}
+} // namespace oxsys
