@@ -9,6 +9,7 @@
 #include "corelib/memory/scoped-temp-allocator.h"
 #include "corelib/util/bigsort.h"
 #include "corelib/util/msg.h"
+#include "corelib/util/source-path.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -32,19 +33,6 @@ namespace
 constexpr U32 kMaxReportSummaries = 256;
 constexpr U32 kKeySize = 300;
 
-// The file name without its directories.
-const char* FileNameOnly(const char* path)
-{
-    if (!path)
-        return "UNKNOWN";
-    const char* name = path;
-    for (const char* c = path; *c; ++c)
-    {
-        if (*c == '/' || *c == '\\')
-            name = c + 1;
-    }
-    return name;
-}
 
 // A byte count in 12 characters plus its unit: bytes below 4 KiB, MiB from 1 MiB on, else KiB.
 const char* FormatSize(char (&out)[32], U64 bytes)
@@ -107,7 +95,7 @@ struct SummaryBuilder
     // Adds the entry under its key (written to key, kKeySize bytes).
     void Add(const IAllocationTracker::AllocationEntry& entry, char* key)
     {
-        std::snprintf(key, kKeySize, "%.50s:%d - %s", FileNameOnly(entry.m_sourceFile),
+        std::snprintf(key, kKeySize, "%.50s:%d - %s", SourceFileName(entry.m_sourceFile),
                       static_cast<int>(entry.m_sourceLine),
                       entry.m_sourceFunction ? entry.m_sourceFunction : "UNKNOWN");
         const StringId64 id(key);

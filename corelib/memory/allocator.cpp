@@ -7,6 +7,7 @@
 #include "corelib/memory/memory.h"
 #include "corelib/util/fnv-hash.h"
 #include "corelib/util/msg-assert.h"
+#include "corelib/util/source-path.h"
 #include "corelib/util/msg.h"
 
 #include <cinttypes>
@@ -21,20 +22,6 @@ constexpr int kMsgChannelFreeLog = 23;
 U64 NameId(const char* name)
 {
     return name ? Fnv1aHashText64(name, kFnv64OffsetBasis) : 0;
-}
-
-// The file name without its directories, for one-line reports.
-const char* FileNameOnly(const char* path)
-{
-    if (!path)
-        return "UNKNOWN";
-    const char* name = path;
-    for (const char* c = path; *c; ++c)
-    {
-        if (*c == '/' || *c == '\\')
-            name = c + 1;
-    }
-    return name;
 }
 } // namespace
 
@@ -217,7 +204,7 @@ void Allocator::PostAllocate(void* p, U64 size, U64 alignment, U32 extra, const 
     OX_ASSERT_MSG(pData,
                   "Allocation failed: %" PRIu64 " bytes %d aligned in %s:%d.\n%s [Free: %" PRIu64
                   " Total: %" PRIu64 "]",
-                  size, static_cast<int>(alignment), FileNameOnly(file), static_cast<int>(line), name,
+                  size, static_cast<int>(alignment), SourceFileName(file), static_cast<int>(line), name,
                   GetFreeSize(), GetTotalSize());
 }
 
