@@ -38,7 +38,7 @@ std::string SharedDataDir()
 {
     std::string dir = OX_SOURCE_DIR "/../shared";
     struct stat info;
-    if (stat((dir + "/spec.md").c_str(), &info) != 0)
+    if (stat((dir + "/cpuid/dumps.txt").c_str(), &info) != 0)
         return std::string();
     return dir;
 }
