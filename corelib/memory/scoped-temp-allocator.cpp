@@ -20,19 +20,6 @@ constexpr U32 kWallMagic[4] = {0x12348888u, 0x56789999u, 0xC0DEC0DEu, 0xAABBAABB
 constexpr U32 kNumOwnerBuckets = 64;
 constexpr U64 kBlockSizeMask = ~static_cast<U64>(1023);
 
-// The 64 usage bits, with the two whole-mask questions the system asks.
-struct ScopedTempUsageMask : BitArray<kMaxBlocks>
-{
-    bool AreAllBitsClear() const { return GetBlocks()[0] == 0; }
-    U32 CountSetBits() const { return PopCount64(GetBlocks()[0]); }
-    // The lowest clear bit, or -1 when every bit is set.
-    I64 FindFirstClearBit() const
-    {
-        const U64 clearBits = ~GetBlocks()[0];
-        return clearBits ? static_cast<I64>(CountTrailingZeros64(clearBits)) : kBitNotFound;
-    }
-};
-
 // Who took a block, for the out-of-blocks dump.
 struct ScopedTempSlot
 {
@@ -77,7 +64,7 @@ struct ScopedTempData
     }
 
     ScopedTempMemoryWall m_wallBefore;
-    ScopedTempUsageMask m_usageMask;
+    BitArray<kMaxBlocks> m_usageMask;
     U64 m_numBlocks = 0;
     U64 m_blockSize = 0;
     U8* m_pMemoryStart = nullptr;

@@ -110,19 +110,26 @@ public:
     }
 
     // The smallest set index, or kBitNotFound.
-    I64 FindFirstSetBit() const
+    I64 FindFirstSetBit() const { return FindFirstBit(0); }
+
+    // The smallest clear index below the maximum, or kBitNotFound.
+    I64 FindFirstClearBit() const { return FindFirstBit(~0ull); }
+
+    // True when no bit below the maximum is set.
+    bool AreAllBitsClear() const { return FindFirstSetBit() == kBitNotFound; }
+
+    // Number of set bits below the maximum.
+    U32 CountSetBits() const
     {
         const U64* pBlocks = GetBlocks();
-        U32 numBlocks = GetNumBlocks();
+        const U32 numBlocks = GetNumBlocks();
+        U32 count = 0;
         for (U32 block = 0; block < numBlocks; ++block)
         {
-            U64 bits = pBlocks[block];
-            if (block == numBlocks - 1)
-                bits &= m_storage.GetLastBlockMask();
-            if (bits)
-                return static_cast<I64>(block) * 64 + CountTrailingZeros64(bits);
+            const U64 mask = block == numBlocks - 1 ? m_storage.GetLastBlockMask() : ~0ull;
+            count += PopCount64(pBlocks[block] & mask);
         }
-        return kBitNotFound;
+        return count;
     }
 
     // Sets bits i0..i1 (inclusive).
@@ -281,6 +288,23 @@ private:
         OX_ASSERT(iBlock0 < m_storage.GetNumBlocks());
         OX_ASSERT(iBlock1 < m_storage.GetNumBlocks());
         return {iBlock0, iBlock1, ~0ull << (i0 % 64), ~0ull >> (63 - i1 % 64)};
+    }
+
+    // First-bit search from index 0 over the blocks XORed with invert (0: set bits,
+    // all-ones: clear bits); bits above the maximum never count.
+    I64 FindFirstBit(U64 invert) const
+    {
+        const U64* pBlocks = GetBlocks();
+        const U32 numBlocks = GetNumBlocks();
+        for (U32 block = 0; block < numBlocks; ++block)
+        {
+            U64 bits = pBlocks[block] ^ invert;
+            if (block == numBlocks - 1)
+                bits &= m_storage.GetLastBlockMask();
+            if (bits)
+                return static_cast<I64>(block) * 64 + CountTrailingZeros64(bits);
+        }
+        return kBitNotFound;
     }
 
     // Next-bit search over the blocks XORed with invert (0: set bits, all-ones: clear

@@ -153,7 +153,16 @@ TEST(BitArray, ExternalStorageHidesBitsAboveTheMaximum)
     bits.SetBitRangeUnsafe(100, 127);
     EXPECT_EQ(bits.FindFirstSetBit(), kBitNotFound);
     EXPECT_EQ(bits.FindNextSetBit(50), kBitNotFound);
+    EXPECT_TRUE(bits.AreAllBitsClear());
+    EXPECT_EQ(bits.CountSetBits(), 0u);
+    EXPECT_EQ(bits.FindFirstClearBit(), 0);
+    bits.SetBitRange(0, 98);
+    EXPECT_EQ(bits.FindFirstClearBit(), 99);
+    EXPECT_EQ(bits.CountSetBits(), 99u);
+    bits.ClearBitRange(0, 98);
     bits.SetBit(99);
+    EXPECT_FALSE(bits.AreAllBitsClear());
+    EXPECT_EQ(bits.FindFirstClearBit(), 0);
     EXPECT_EQ(bits.FindNextSetBit(50), 99);
     EXPECT_EQ(bits.FindNextSetBit(99 - 1), 99);
     // Clear-bit searches do not report the unused bits either.
