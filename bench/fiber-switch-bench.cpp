@@ -55,15 +55,26 @@ void EchoFiber(void* pArgument)
         oxsys::SwitchToFiber(bench.m_loop);
 }
 
-void BM_FiberSwitchRoundTrip(benchmark::State& state)
+void RunSwitchRoundTrips(benchmark::State& state, U32 flags)
 {
     SwitchBench bench;
     bench.m_pState = &state;
-    oxsys::CreateFiber(bench.m_loop, "loop", LoopFiber, nullptr, kBenchStackSize, &bench);
-    oxsys::CreateFiber(bench.m_echo, "echo", EchoFiber, nullptr, kBenchStackSize, &bench);
+    oxsys::CreateFiber(bench.m_loop, "loop", LoopFiber, nullptr, kBenchStackSize, &bench, flags);
+    oxsys::CreateFiber(bench.m_echo, "echo", EchoFiber, nullptr, kBenchStackSize, &bench, flags);
     oxsys::StartFiberExecution(bench.m_loop);
     oxsys::ReleaseFiber(bench.m_loop);
     oxsys::ReleaseFiber(bench.m_echo);
+}
+
+void BM_FiberSwitchRoundTrip(benchmark::State& state)
+{
+    RunSwitchRoundTrips(state, oxsys::kFiberFlagNone);
+}
+
+// Fibers that carry their own SSE and x87 control words through every switch.
+void BM_FiberSwitchRoundTripFloat(benchmark::State& state)
+{
+    RunSwitchRoundTrips(state, oxsys::kFiberFlagFloatSwitch);
 }
 
 struct SwapBench
@@ -112,6 +123,7 @@ void BM_SwapContextRoundTrip(benchmark::State& state)
 
 BENCHMARK(BM_IndirectCallTwice);
 BENCHMARK(BM_FiberSwitchRoundTrip);
+BENCHMARK(BM_FiberSwitchRoundTripFloat);
 BENCHMARK(BM_SwapContextRoundTrip);
 } // namespace
 
@@ -120,7 +132,9 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter("Per one-way switch (slower / faster, same run):",
                            {{"BM_IndirectCallTwice", "BM_FiberSwitchRoundTrip"},
-                            {"BM_FiberSwitchRoundTrip", "BM_SwapContextRoundTrip"}});
+                            {"BM_FiberSwitchRoundTrip", "BM_SwapContextRoundTrip"},
+                            {"BM_IndirectCallTwice", "BM_FiberSwitchRoundTripFloat"},
+                            {"BM_FiberSwitchRoundTripFloat", "BM_SwapContextRoundTrip"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -71,6 +71,7 @@ struct FiberRecord
     FiberRecord* m_pNext;
     bool m_inList;
     bool m_isThreadFiber;
+    bool m_switchesFloatState; // carries its own control words (kFiberFlagFloatSwitch)
     char m_name[32];
     void* m_flsValues[kMaxFlsSlots];
 };
@@ -204,6 +205,8 @@ void ReadThreadStackBounds(FiberRecord* pRecord)
 } // namespace oxsys
 
 extern "C" void OxFiberSwitchContext(void** ppFromStackPointer, void* pToStackPointer);
+// mode: bit 0 saves the outgoing fiber's control words, bit 1 loads the incoming one's.
+extern "C" void OxFiberSwitchContextFloat(void** ppFromStackPointer, void* pToStackPointer, U32 mode);
 extern "C" void OxFiberStartTrampoline();
 
 // The first C++ frame of every created fiber (called by OxFiberStartTrampoline).
@@ -221,7 +224,7 @@ extern "C" [[noreturn]] void OxFiberEntry(void* pRecordAddress)
 namespace oxsys
 {
 void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void* pStackMem, U64 stackSize,
-                 void* pArgument)
+                 void* pArgument, U32 flags)
 {
     OX_ASSERT(pStackMem == nullptr);
     OX_ASSERT(function != nullptr);
@@ -247,12 +250,13 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
     pRecord->m_mappingSize = mappingSize;
     pRecord->m_stackLow = reinterpret_cast<UPtr>(pBase + guardSize);
     pRecord->m_stackHigh = reinterpret_cast<UPtr>(pRecord);
+    pRecord->m_switchesFloatState = (flags & kFiberFlagFloatSwitch) != 0;
     if (name)
         std::strncpy(pRecord->m_name, name, sizeof(pRecord->m_name) - 1);
 
     // The first switch to the fiber "returns" into the start trampoline with the record
-    // in r12. The control words come from the creating thread, as the new fiber's
-    // starting point (a job fiber sets its own flush-to-zero mode afterwards).
+    // in r12. The control words come from the creating thread, the starting point of a
+    // fiber that carries its own (only those load them).
     U32 mxcsr = kDefaultMxcsr;
     U16 x87ControlWord = kDefaultX87ControlWord;
     __asm__ __volatile__("stmxcsr %0" : "=m"(mxcsr));
@@ -327,7 +331,11 @@ OX_NOINLINE void SwitchToFiber(Fiber& fiber)
 #if OX_TSAN
     __tsan_switch_to_fiber(pTo->m_pTsanFiber, 0);
 #endif
-    OxFiberSwitchContext(&pFrom->m_pStackPointer, pTo->m_pStackPointer);
+    const U32 floatMode = (pFrom->m_switchesFloatState ? 1u : 0u) | (pTo->m_switchesFloatState ? 2u : 0u);
+    if (OX_LIKELY(floatMode == 0))
+        OxFiberSwitchContext(&pFrom->m_pStackPointer, pTo->m_pStackPointer);
+    else
+        OxFiberSwitchContextFloat(&pFrom->m_pStackPointer, pTo->m_pStackPointer, floatMode);
     // Running again, possibly on another thread.
 #if OX_ASAN
     __sanitizer_finish_switch_fiber(pFakeStack, nullptr, nullptr);
@@ -340,6 +348,9 @@ U64 PlatformConvertThreadToFiber()
     if (GetCurrentFiberRecord() != nullptr)
         return 0; // already a fiber, as ConvertThreadToFiber fails then
     pRecord->m_isThreadFiber = true;
+    // The thread leaves fiber execution with the control words it entered with, whatever
+    // its fibers did to them.
+    pRecord->m_switchesFloatState = true;
     ReadThreadStackBounds(pRecord);
 #if OX_TSAN
     pRecord->m_pTsanFiber = __tsan_get_current_fiber();

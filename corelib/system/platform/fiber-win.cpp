@@ -15,13 +15,14 @@ constexpr SIZE_T kFiberStackCommitSize = 8192;
 } // namespace
 
 void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void* pStackMem, U64 stackSize,
-                 void* pArgument)
+                 void* pArgument, U32 flags)
 {
     OX_ASSERT(pStackMem == nullptr);
     OX_ASSERT(function != nullptr);
+    const DWORD nativeFlags = (flags & kFiberFlagFloatSwitch) ? FIBER_FLAG_FLOAT_SWITCH : 0;
     // FiberFunction and LPFIBER_START_ROUTINE are the same on x64 (one calling convention).
     void* pFiber =
-        CreateFiberEx(kFiberStackCommitSize, static_cast<SIZE_T>(stackSize), 0,
+        CreateFiberEx(kFiberStackCommitSize, static_cast<SIZE_T>(stackSize), nativeFlags,
                       reinterpret_cast<LPFIBER_START_ROUTINE>(reinterpret_cast<void*>(function)), pArgument);
     OX_ASSERT(pFiber);
     outFiber.nativeFiber = reinterpret_cast<U64>(pFiber);

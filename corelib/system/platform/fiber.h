@@ -42,11 +42,23 @@ public:
 };
 static_assert(sizeof(FiberContext) == 640, "a fiber context is 640 bytes");
 
+// Creation flags of CreateFiber.
+enum FiberFlags : U32
+{
+    kFiberFlagNone = 0,
+    // The fiber carries its own SSE and x87 control words (rounding, flush-to-zero,
+    // exception masks) across switches, also when it continues on another thread; it
+    // starts with the creating thread's. Without it the control words belong to whichever
+    // thread runs the fiber and a switch leaves them as they are, which makes the switch
+    // several times cheaper. A thread's own fiber always gets its control words back.
+    kFiberFlagFloatSwitch = 1u << 0,
+};
+
 // Creates a fiber that will run function(pArgument) when first switched to. The stack
 // is reserved at stackSize bytes (0: 1 MiB) and committed as it is used; a caller-
 // provided stack (pStackMem) is not supported. The name helps debugging tools only.
 void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void* pStackMem, U64 stackSize,
-                 void* pArgument);
+                 void* pArgument, U32 flags = kFiberFlagNone);
 // Releases a fiber that is not running, after running its fiber-local storage callbacks
 // on the calling thread, and empties the handle.
 void ReleaseFiber(Fiber& fiber);

@@ -1,0 +1,6 @@
+#include "tests/support/host-environment.h"
+
+bool RunningUnderWine()
+{
+    return false;
+}
