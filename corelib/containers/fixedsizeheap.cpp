@@ -50,6 +50,11 @@ void FixedSizeHeap::Init(I64 numElements, I64 elementSize, U8* data, Memory::Con
     m_strideShift = (m_elementStride & (m_elementStride - 1)) == 0
                         ? static_cast<I32>(CountTrailingZeros64(static_cast<U64>(m_elementStride)))
                         : -1;
+    // The reciprocal gives exact quotients for offset x stride < 2^64, and offsets into
+    // the array stay below stride x count.
+    const U64 stride = static_cast<U64>(m_elementStride);
+    m_strideReciprocal =
+        m_strideShift < 0 && static_cast<U64>(numElements) <= ~0ull / stride / stride ? ~0ull / stride + 1 : 0;
     OX_ASSERT(m_pData != 0);
 
     Memory::PushAllocator(context, __FILE__, kInitSourceLine, kInitSourceFunction);
@@ -128,12 +133,13 @@ void FixedSizeHeap::FreeAll()
 
 void FixedSizeHeap::ResetSearchState()
 {
+    const U32 numBlocks = m_usage.GetNumBlocks();
     m_firstFreeWordHint = 0;
     m_notFullWords = 0;
-    const U32 numBlocks = m_usage.GetNumBlocks();
-    if (numBlocks > 64)
-        return;
-    for (U32 block = 0; block < numBlocks; ++block)
+    m_lastBlock = numBlocks ? numBlocks - 1 : 0;
+    m_lastBlockMask = numBlocks ? m_usage.m_storage.GetLastBlockMask() : 0;
+    m_summarised = numBlocks != 0 && numBlocks <= 64;
+    for (U32 block = 0; block < numBlocks && m_summarised; ++block)
     {
         if (m_usage.GetBlocks()[block] != UsableBits(block))
             m_notFullWords |= 1ull << block;
@@ -194,6 +200,7 @@ void FixedSizeHeap::Shutdown()
     if (m_ownsData)
         Memory::Free(m_pData, __FILE__, __LINE__, __func__);
     m_usage.m_storage = ExternalBitArrayStorage();
+    ResetSearchState();
     m_numElements = 0;
     m_numUsed = 0;
     m_pData = nullptr;

@@ -68,10 +68,18 @@ private:
     I64 FindFree(const U64* allowMask) const;
     void* TakeIndex(I64 index, bool allowMaskUsed);
     // The bits of a usage word that stand for elements (the last word may be partial).
-    U64 UsableBits(U32 block) const;
-    // Keep the search shortcuts right after an element of the word was taken or freed.
+    U64 UsableBits(U32 block) const { return block == m_lastBlock ? m_lastBlockMask : ~0ull; }
+    // Byte offset of an element in the array.
+    U64 ElementOffset(U64 index) const { return index * static_cast<U64>(m_elementStride); }
+    // Index of the element holding the byte at an offset into the array. Exact for
+    // offsets in the array; an offset outside it gives some index whose element start
+    // differs from the offset, which is all Free needs to refuse it.
+    U64 IndexOfOffset(U64 offset) const;
+    // Takes an element of the array (index below the element count) back.
+    void ReleaseIndex(U64 index);
+    // Keep the search shortcuts right after an element of the word was taken by a search
+    // that may have skipped earlier words (a masked one) or not.
     void NoteTaken(U32 block, U64 word, bool unrestricted);
-    void NoteFreed(U32 block);
     // Every word has free elements again (after Init, FreeAll and Copy the bits are recounted).
     void ResetSearchState();
 
@@ -82,89 +90,112 @@ private:
     I64 m_numUsed = 0;
     U64 m_alignment = 0;
     I64 m_mostRecentIndex = 0;
-    // Every usage word below this one is full: searches start here. Keeps "lowest free
-    // element first" while skipping the full words at the front.
-    U32 m_firstFreeWordHint = 0;
-    // With at most 64 usage words: bit b set while word b has a free element, so the lowest
-    // free element is found without a scan.
+    // Search shortcuts, kept beside the bits so that Alloc finds the lowest free element
+    // without walking the full words at the front.
+    // With at most 64 usage words: bit b set while word b has a free element.
     U64 m_notFullWords = 0;
-    // log2 of the stride when it is a power of two (index by shift), else -1 (by division).
+    // With more words: every usage word below this one is full; searches start here.
+    U32 m_firstFreeWordHint = 0;
+    // The last usage word and its bits that stand for elements.
+    U32 m_lastBlock = 0;
+    U64 m_lastBlockMask = 0;
+    // m_notFullWords is in use (initialised, at most 64 words).
+    bool m_summarised = false;
+    // Offset to index: by shift when the stride is a power of two (log2 here, else -1),
+    // else by multiplying with the reciprocal (floor(2^64 / stride) + 1, exact while
+    // offset x stride stays below 2^64), else (arrays too large for that) by division.
     I32 m_strideShift = -1;
+    U64 m_strideReciprocal = 0;
     bool m_ownsData = false;
 };
 
 // The hot operations are inline: a pool pop should cost about what a free-list pop does.
-
-inline U64 FixedSizeHeap::UsableBits(U32 block) const
-{
-    return block == m_usage.GetNumBlocks() - 1 ? m_usage.m_storage.GetLastBlockMask() : ~0ull;
-}
+// Every step of Free and Alloc is short of branches on the data: the lowest free element
+// of a word is set with word | (word + 1), and the shortcuts are updated without tests.
 
 inline void FixedSizeHeap::NoteTaken(U32 block, U64 word, bool unrestricted)
 {
     const bool full = word == UsableBits(block);
-    if (m_usage.GetNumBlocks() <= 64)
-    {
-        if (full)
-            m_notFullWords &= ~(1ull << block);
-    }
-    else if (unrestricted)
+    if (full)
+        m_notFullWords &= ~(1ull << (block & 63));
+    if (unrestricted)
     {
         // Unrestricted searches found every word before this one full.
         m_firstFreeWordHint = block + (full ? 1 : 0);
     }
 }
 
-inline void FixedSizeHeap::NoteFreed(U32 block)
-{
-    m_notFullWords |= m_usage.GetNumBlocks() <= 64 ? 1ull << block : 0;
-    if (block < m_firstFreeWordHint)
-        m_firstFreeWordHint = block;
-}
-
 inline void* FixedSizeHeap::Alloc()
 {
-    if (!m_numElements)
-        return nullptr;
     U64* pBlocks = m_usage.GetBlocks();
-    const U32 numBlocks = m_usage.GetNumBlocks();
     U32 block;
-    U64 bits;
-    if (numBlocks <= 64)
+    U64 word;
+    if (OX_LIKELY(m_summarised))
     {
         // The lowest word with a free element, then its lowest free element.
-        if (!m_notFullWords)
+        const U64 notFull = m_notFullWords;
+        if (!notFull)
             return nullptr;
-        block = static_cast<U32>(CountTrailingZeros64(m_notFullWords));
-        bits = ~pBlocks[block] & UsableBits(block);
+        block = static_cast<U32>(__builtin_ctzll(notFull));
+        word = pBlocks[block];
+        const U64 taken = word | (word + 1);
+        pBlocks[block] = taken;
+        // This word is the summary's lowest set bit.
+        if (taken == UsableBits(block))
+            m_notFullWords = notFull & (notFull - 1);
     }
     else
     {
+        // Also the way out of an uninitialised heap (no words).
+        const U32 numBlocks = m_usage.GetNumBlocks();
         for (block = m_firstFreeWordHint;; ++block)
         {
-            if (block == numBlocks)
+            if (block >= numBlocks)
                 return nullptr;
-            bits = ~pBlocks[block] & UsableBits(block);
-            if (bits)
+            word = pBlocks[block];
+            if (~word & UsableBits(block))
                 break;
         }
+        const U64 taken = word | (word + 1);
+        pBlocks[block] = taken;
+        m_firstFreeWordHint = block + (taken == UsableBits(block) ? 1 : 0);
     }
-    const I64 index = static_cast<I64>(block) * 64 + static_cast<I64>(CountTrailingZeros64(bits));
-    const U64 word = pBlocks[block] | (bits & (0 - bits));
-    pBlocks[block] = word;
-    NoteTaken(block, word, true);
+    // A word with a free element has its lowest clear bit among the element bits.
+    const U64 index = static_cast<U64>(block) * 64 + static_cast<U64>(__builtin_ctzll(~word));
     ++m_numUsed;
-    m_mostRecentIndex = index;
-    return m_pData + (m_strideShift >= 0 ? index << m_strideShift : index * m_elementStride);
+    m_mostRecentIndex = static_cast<I64>(index);
+    return m_pData + ElementOffset(index);
+}
+
+inline void FixedSizeHeap::ReleaseIndex(U64 index)
+{
+    const U32 block = static_cast<U32>(index / 64);
+    U64* pWord = m_usage.GetBlocks() + block;
+    const U64 bit = 1ull << (index % 64);
+    OX_ASSERT_AS(*pWord & bit, "m_usage.IsBitSet(entryIndex)");
+    *pWord ^= bit;
+    --m_numUsed;
+    // The shortcut in use learns that the word has a free element.
+    if (OX_LIKELY(m_summarised))
+        m_notFullWords |= 1ull << block;
+    else if (block < m_firstFreeWordHint)
+        m_firstFreeWordHint = block;
 }
 
 inline void FixedSizeHeap::FreeIndex(I64 entryIndex)
 {
-    OX_ASSERT(m_usage.IsBitSet(entryIndex));
-    --m_numUsed;
-    // The index was range-checked by IsBitSet just above.
-    m_usage.GetBlocks()[static_cast<U64>(entryIndex) / 64] &= ~(1ull << (static_cast<U64>(entryIndex) % 64));
-    NoteFreed(static_cast<U32>(static_cast<U64>(entryIndex) / 64));
+    // Indices outside the array have no bit set, as IsBitSet would answer.
+    OX_ASSERT_AS(static_cast<U64>(entryIndex) < static_cast<U64>(m_numElements), "m_usage.IsBitSet(entryIndex)");
+    ReleaseIndex(static_cast<U64>(entryIndex));
+}
+
+inline U64 FixedSizeHeap::IndexOfOffset(U64 offset) const
+{
+    if (m_strideShift >= 0)
+        return offset >> m_strideShift;
+    if (OX_LIKELY(m_strideReciprocal))
+        return static_cast<U64>((static_cast<unsigned __int128>(offset) * m_strideReciprocal) >> 64);
+    return offset / static_cast<U64>(m_elementStride);
 }
 
 inline I64 FixedSizeHeap::GetIndex(const void* element) const
@@ -183,15 +214,20 @@ inline bool FixedSizeHeap::IsPtrInRange(const void* p) const
 
 inline void FixedSizeHeap::Free(void* dataIn)
 {
-    // Addresses outside the array, or any address while nothing is in use, have no element
-    // start and fail the check like an address inside an element.
+    // The address must be an element start (dataIn == pHeapBlock, the start of its
+    // element) while something is in use. Tested as one condition: in use, in the array
+    // and a whole number of strides from its start. Addresses outside the array, or any
+    // address while nothing is in use, have no element start and fail like an address
+    // inside an element; a null address has none either and is let through.
     // One unsigned offset covers both ends of the array (an address below it wraps).
     const U64 offset = static_cast<U64>(reinterpret_cast<UPtr>(dataIn) - reinterpret_cast<UPtr>(m_pData));
-    const U64 index =
-        m_strideShift >= 0 ? offset >> m_strideShift : offset / static_cast<U64>(m_elementStride);
-    const bool inArray = m_numUsed != 0 && m_pData && index < static_cast<U64>(m_numElements);
-    const void* pHeapBlock = inArray ? m_pData + static_cast<I64>(index) * m_elementStride : nullptr;
-    OX_ASSERT(dataIn == pHeapBlock);
-    if (pHeapBlock)
-        FreeIndex(static_cast<I64>(index));
+    const U64 index = IndexOfOffset(offset);
+    const bool isElementStart = (m_numUsed != 0) & (index < static_cast<U64>(m_numElements)) &
+                                (offset == ElementOffset(index));
+    if (OX_LIKELY(isElementStart))
+    {
+        ReleaseIndex(index);
+        return;
+    }
+    OX_ASSERT_AS(dataIn == nullptr, "dataIn == pHeapBlock");
 }

@@ -7,18 +7,6 @@
 #include <cinttypes>
 #include <cstring>
 
-// Reports a precondition under its documented wording while the check itself is written
-// so that it cannot wrap around (a huge size or address would slip past the plain sum).
-#define OX_AREA_ASSERT_TEXT(condition, text)                                                                 \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (OX_UNLIKELY(!(condition)))                                                                       \
-        {                                                                                                    \
-            OxAssertBegin();                                                                                 \
-            OxAssertReport(text, __FILE__, __func__, __LINE__, nullptr);                                     \
-        }                                                                                                    \
-    } while (0)
-
 namespace Memory
 {
 Area g_memoryAreas[kNumMemoryAreas] OX_INIT_PRIORITY(kInitRankMemoryAreas);
@@ -28,7 +16,7 @@ bool Area::CheckSpan(U64 addr, U64 sizeMB) const
     OX_ASSERT(addr >= m_startAddr);
     const bool inside = addr >= m_startAddr && sizeMB <= m_addrSizeMB &&
                         addr - m_startAddr <= (m_addrSizeMB - sizeMB) * ONE_MEGA_BYTE;
-    OX_AREA_ASSERT_TEXT(inside,
+    OX_ASSERT_AS(inside,
                         "(addr + sizeMB * ONE_MEGA_BYTE) <= (m_startAddr + m_addrSizeMB * ONE_MEGA_BYTE)");
     return inside;
 }

@@ -60,6 +60,19 @@ OX_COLD void OxAssertReport(const char* condition, const char* sourcePath, const
         }                                                                                                    \
     } while (0)
 
+// OX_ASSERT_AS(condition, text): reports the given condition text when the condition is
+// false; for checks written differently from the condition they report (cheaper on a
+// hot path, or safe from wrap-around where the plain expression is not).
+#define OX_ASSERT_AS(condition, text)                                                                        \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (OX_UNLIKELY(!(condition)))                                                                       \
+        {                                                                                                    \
+            OxAssertBegin();                                                                                 \
+            OxAssertReport(text, __FILE__, __func__, __LINE__, nullptr);                                     \
+        }                                                                                                    \
+    } while (0)
+
 // OX_ASSERT_MSG(condition, format, ...): the same with a printf-style message, formatted
 // by the installed message formatter only when a report handler is there to receive it.
 #define OX_ASSERT_MSG(condition, ...)                                                                        \

@@ -217,6 +217,42 @@ TEST_F(FixedSizeHeapTest, RandomUseAlwaysHandsOutTheLowestFreeElement)
     }
 }
 
+TEST_F(FixedSizeHeapTest, FreeTakesBackEveryElementStartAtAnyStride)
+{
+    // Power-of-two strides index by shift, the others by a multiplied reciprocal.
+    for (const I64 size : {I64{16}, I64{24}, I64{40}, I64{48}, I64{72}, I64{1000}})
+    {
+        SCOPED_TRACE(size);
+        m_heap.Shutdown();
+        const I64 count = 5000 * 16 / size;
+        InitOwned(count, size, kAlign8);
+        std::vector<U8*> elements;
+        for (I64 i = 0; i < count; ++i)
+            elements.push_back(static_cast<U8*>(m_heap.Alloc()));
+        std::shuffle(elements.begin(), elements.end(), std::mt19937(static_cast<U32>(size)));
+        for (size_t i = 0; i < elements.size(); ++i)
+        {
+            m_heap.Free(elements[i]);
+            ASSERT_FALSE(m_heap.IsIndexUsed(m_heap.GetIndex(elements[i])));
+            ASSERT_EQ(m_heap.GetNumUsed(), count - static_cast<I64>(i) - 1);
+        }
+        m_heap.Free(nullptr); // no element start, nothing to do
+        EXPECT_EQ(m_heap.Alloc(), m_heap.GetData());
+    }
+}
+
+TEST_F(FixedSizeHeapTest, FreeRefusesAddressesThatAreNoElementStart)
+{
+    InitOwned(10, 24, kAlign8);
+    U8* data = m_heap.GetData();
+    for (int i = 0; i < 10; ++i)
+        m_heap.Alloc();
+    for (U8* address : {data + 1, data + 23, data + 9 * 24 + 12, data - 24, data + 10 * 24, data + 11 * 24})
+        EXPECT_DEATH(m_heap.Free(address), "dataIn == pHeapBlock") << address - data;
+    m_heap.FreeAll();
+    EXPECT_DEATH(m_heap.Free(data), "dataIn == pHeapBlock") << "nothing in use";
+}
+
 TEST_F(FixedSizeHeapTest, Misuse)
 {
     InitOwned(4, 32);
