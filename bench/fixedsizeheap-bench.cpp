@@ -1,6 +1,8 @@
 // FixedSizeHeap Alloc/Free against an intrusive free list (pop on allocation, push on
-// release) over the same 1,024 elements of 64 bytes, half of them in use. Each step
-// releases a random element in use and allocates one; times are per step.
+// release) over the same 1,024 elements of 64 bytes. Churn: half of them in use, each
+// step releases a random element in use and allocates one. Fill and drain: all are
+// allocated, then all released in allocation order. Times are per step (one release and
+// one allocation).
 #include "corelib/containers/fixedsizeheap.h"
 
 #include "bench/ratio-reporter.h"
@@ -94,15 +96,69 @@ void BM_FreeList(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_FixedSizeHeapFillDrain(benchmark::State& state)
+{
+    TestMemoryScope scope;
+    TestPoolAllocator bits(4096, "Bits");
+    scope.Register(Memory::kAllocAppCpu, &bits);
+    FixedSizeHeap heap;
+    heap.Init(kElements, kElementSize, s_elements, Memory::kAllocAppCpu, kAlign64, __FILE__, __LINE__,
+              __func__);
+    std::vector<void*> live(kElements);
+    for (auto _ : state)
+    {
+        for (void*& p : live)
+            p = heap.Alloc();
+        benchmark::DoNotOptimize(live.data());
+        for (void* p : live)
+            heap.Free(p);
+    }
+    heap.Shutdown();
+    state.SetItemsProcessed(state.iterations() * kElements);
+}
+
+void BM_FreeListFillDrain(benchmark::State& state)
+{
+    FreeNode* pHead = nullptr;
+    for (U32 i = kElements; i-- > 0;)
+    {
+        FreeNode* pNode = reinterpret_cast<FreeNode*>(s_elements + i * kElementSize);
+        pNode->m_pNext = pHead;
+        pHead = pNode;
+    }
+    benchmark::DoNotOptimize(&pHead);
+    std::vector<void*> live(kElements);
+    for (auto _ : state)
+    {
+        for (void*& p : live)
+        {
+            p = pHead;
+            pHead = pHead->m_pNext;
+        }
+        benchmark::DoNotOptimize(live.data());
+        for (void* p : live)
+        {
+            FreeNode* pFreed = static_cast<FreeNode*>(p);
+            pFreed->m_pNext = pHead;
+            pHead = pFreed;
+        }
+        benchmark::DoNotOptimize(pHead);
+    }
+    state.SetItemsProcessed(state.iterations() * kElements);
+}
+
 BENCHMARK(BM_FixedSizeHeap);
 BENCHMARK(BM_FreeList);
+BENCHMARK(BM_FixedSizeHeapFillDrain);
+BENCHMARK(BM_FreeListFillDrain);
 } // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter("FixedSizeHeap against a free list (same run; 0.50x = twice the time):",
-                           {{"BM_FixedSizeHeap", "BM_FreeList"}});
+                           {{"BM_FixedSizeHeap", "BM_FreeList"},
+                            {"BM_FixedSizeHeapFillDrain", "BM_FreeListFillDrain"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -146,6 +146,12 @@ void FixedSizeHeap::ResetSearchState()
     }
 }
 
+void FixedSizeHeap::ReportNotInUse(bool byAddress) const
+{
+    OX_ASSERT_AS(!byAddress || m_numUsed != 0, "dataIn == pHeapBlock");
+    OX_ASSERT_AS(false, "m_usage.IsBitSet(entryIndex)");
+}
+
 void* FixedSizeHeap::GetElementStart(const void* p) const
 {
     if (!IsPtrInRange(p))

@@ -75,8 +75,12 @@ private:
     // offsets in the array; an offset outside it gives some index whose element start
     // differs from the offset, which is all Free needs to refuse it.
     U64 IndexOfOffset(U64 offset) const;
-    // Takes an element of the array (index below the element count) back.
-    void ReleaseIndex(U64 index);
+    // Takes an element of the array (index below the element count) back; byAddress
+    // when Free asked for it.
+    void ReleaseIndex(U64 index, bool byAddress);
+    // The element to release is not in use. For Free with nothing in use no address is an
+    // element start ("dataIn == pHeapBlock"); otherwise the element is free already.
+    OX_COLD void ReportNotInUse(bool byAddress) const;
     // Keep the search shortcuts right after an element of the word was taken by a search
     // that may have skipped earlier words (a masked one) or not.
     void NoteTaken(U32 block, U64 word, bool unrestricted);
@@ -167,12 +171,13 @@ inline void* FixedSizeHeap::Alloc()
     return m_pData + ElementOffset(index);
 }
 
-inline void FixedSizeHeap::ReleaseIndex(U64 index)
+inline void FixedSizeHeap::ReleaseIndex(U64 index, bool byAddress)
 {
     const U32 block = static_cast<U32>(index / 64);
     U64* pWord = m_usage.GetBlocks() + block;
     const U64 bit = 1ull << (index % 64);
-    OX_ASSERT_AS(*pWord & bit, "m_usage.IsBitSet(entryIndex)");
+    if (OX_UNLIKELY(!(*pWord & bit)))
+        ReportNotInUse(byAddress);
     *pWord ^= bit;
     --m_numUsed;
     // The shortcut in use learns that the word has a free element.
@@ -186,7 +191,7 @@ inline void FixedSizeHeap::FreeIndex(I64 entryIndex)
 {
     // Indices outside the array have no bit set, as IsBitSet would answer.
     OX_ASSERT_AS(static_cast<U64>(entryIndex) < static_cast<U64>(m_numElements), "m_usage.IsBitSet(entryIndex)");
-    ReleaseIndex(static_cast<U64>(entryIndex));
+    ReleaseIndex(static_cast<U64>(entryIndex), false);
 }
 
 inline U64 FixedSizeHeap::IndexOfOffset(U64 offset) const
@@ -215,18 +220,18 @@ inline bool FixedSizeHeap::IsPtrInRange(const void* p) const
 inline void FixedSizeHeap::Free(void* dataIn)
 {
     // The address must be an element start (dataIn == pHeapBlock, the start of its
-    // element) while something is in use. Tested as one condition: in use, in the array
-    // and a whole number of strides from its start. Addresses outside the array, or any
-    // address while nothing is in use, have no element start and fail like an address
-    // inside an element; a null address has none either and is let through.
+    // element) while something is in use. Tested as one condition, in the array and a
+    // whole number of strides from its start; addresses outside the array have no element
+    // start and fail like an address inside an element, and a null address, which has
+    // none either, is let through. While nothing is in use no bit is set, so that case
+    // is told apart only on the way to the report.
     // One unsigned offset covers both ends of the array (an address below it wraps).
     const U64 offset = static_cast<U64>(reinterpret_cast<UPtr>(dataIn) - reinterpret_cast<UPtr>(m_pData));
     const U64 index = IndexOfOffset(offset);
-    const bool isElementStart = (m_numUsed != 0) & (index < static_cast<U64>(m_numElements)) &
-                                (offset == ElementOffset(index));
+    const bool isElementStart = (index < static_cast<U64>(m_numElements)) & (offset == ElementOffset(index));
     if (OX_LIKELY(isElementStart))
     {
-        ReleaseIndex(index);
+        ReleaseIndex(index, true);
         return;
     }
     OX_ASSERT_AS(dataIn == nullptr, "dataIn == pHeapBlock");

@@ -251,6 +251,10 @@ TEST_F(FixedSizeHeapTest, FreeRefusesAddressesThatAreNoElementStart)
         EXPECT_DEATH(m_heap.Free(address), "dataIn == pHeapBlock") << address - data;
     m_heap.FreeAll();
     EXPECT_DEATH(m_heap.Free(data), "dataIn == pHeapBlock") << "nothing in use";
+    EXPECT_DEATH(m_heap.FreeIndex(0), "m_usage.IsBitSet\\(entryIndex\\)") << "nothing in use";
+    m_heap.Alloc();
+    EXPECT_DEATH(m_heap.Free(data + 24), "m_usage.IsBitSet\\(entryIndex\\)") << "a free element";
+    EXPECT_DEATH(m_heap.FreeIndex(10), "m_usage.IsBitSet\\(entryIndex\\)") << "past the array";
 }
 
 TEST_F(FixedSizeHeapTest, Misuse)
