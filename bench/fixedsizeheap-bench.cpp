@@ -64,7 +64,8 @@ struct FreeNode
     FreeNode* m_pNext;
 };
 
-void BM_FreeList(benchmark::State& state)
+// Every element on the free list, lowest address first.
+FreeNode* LinkAllElements()
 {
     FreeNode* pHead = nullptr;
     for (U32 i = kElements; i-- > 0;)
@@ -73,6 +74,12 @@ void BM_FreeList(benchmark::State& state)
         pNode->m_pNext = pHead;
         pHead = pNode;
     }
+    return pHead;
+}
+
+void BM_FreeList(benchmark::State& state)
+{
+    FreeNode* pHead = LinkAllElements();
     benchmark::DoNotOptimize(&pHead);
     std::vector<void*> live(kElements / 2);
     for (void*& p : live)
@@ -119,13 +126,7 @@ void BM_FixedSizeHeapFillDrain(benchmark::State& state)
 
 void BM_FreeListFillDrain(benchmark::State& state)
 {
-    FreeNode* pHead = nullptr;
-    for (U32 i = kElements; i-- > 0;)
-    {
-        FreeNode* pNode = reinterpret_cast<FreeNode*>(s_elements + i * kElementSize);
-        pNode->m_pNext = pHead;
-        pHead = pNode;
-    }
+    FreeNode* pHead = LinkAllElements();
     benchmark::DoNotOptimize(&pHead);
     std::vector<void*> live(kElements);
     for (auto _ : state)
