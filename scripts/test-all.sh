@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: native debug (AddressSanitizer + UBSan), the
-# Win32 build under Wine, native ThreadSanitizer, the optimised build with the
-# benchmarks, and a bounded run of every fuzzer. Installs missing packages first.
+# fiber tests over the portable ucontext switch, the Win32 build under Wine, native
+# ThreadSanitizer, the optimised build with the benchmarks, and a bounded run of every
+# fuzzer. Installs missing packages first.
 # Usage: scripts/test-all.sh [fuzz seconds per target, default 60]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +45,10 @@ build() {
 }
 
 if build debug; then run_ctest debug; fi
+
+# The portable fiber switch of other architectures, tested on this one: its presets
+# build and run only the fiber tests (system-platform-fiber-test).
+if build generic-fibers; then run_ctest generic-fibers; fi
 
 if build windows; then
     # shellcheck source=wine-env.sh

@@ -1,5 +1,6 @@
-// POSIX fibers: our own context switch (fiber-switch-x64-sysv.S), stacks from mmap with
-// an inaccessible guard page below, and fiber-local storage in the fiber record.
+// POSIX fibers: stacks from mmap with an inaccessible guard page below, fiber-local
+// storage in the fiber record, and the context switch behind fiber-switch.h (our own
+// assembly on x86-64, the C library's ucontext elsewhere).
 //
 // Memory of a created fiber, one mapping, low to high:
 //   [guard page, no access][stack, grows down ...][FiberRecord]
@@ -12,6 +13,7 @@
 // use (__sanitizer_start/finish_switch_fiber), ThreadSanitizer keeps a shadow state per
 // fiber (__tsan_*_fiber), which also makes each switch a synchronisation point.
 #include "corelib/system/platform/fiber-platform.h"
+#include "corelib/system/platform/fiber-switch.h"
 #include "corelib/system/platform/fiber.h"
 #include "corelib/util/msg-assert.h"
 
@@ -36,10 +38,6 @@ extern "C" void __tsan_switch_to_fiber(void* fiber, unsigned flags);
 extern "C" void __tsan_set_fiber_name(void* fiber, const char* name);
 #endif
 
-#if !OX_ARCH_X64
-#error "POSIX fibers need a context switch for this architecture (a -generic ucontext fallback)"
-#endif
-
 namespace oxsys
 {
 namespace
@@ -54,12 +52,10 @@ constexpr U64 kSanitizerStackFactor = 4;
 #else
 constexpr U64 kSanitizerStackFactor = 1;
 #endif
-constexpr U32 kDefaultMxcsr = 0x1F80;
-constexpr U16 kDefaultX87ControlWord = 0x037F;
 
 struct FiberRecord
 {
-    void* m_pStackPointer; // saved by OxFiberSwitchContext while the fiber is not running
+    void* m_pContext; // saved context (fiber-switch.h) while the fiber is not running
     FiberFunction m_function;
     void* m_pArgument;
     void* m_pMapping; // the whole mapping (null for a thread's own fiber)
@@ -204,12 +200,7 @@ void ReadThreadStackBounds(FiberRecord* pRecord)
 } // namespace
 } // namespace oxsys
 
-extern "C" void OxFiberSwitchContext(void** ppFromStackPointer, void* pToStackPointer);
-// mode: bit 0 saves the outgoing fiber's control words, bit 1 loads the incoming one's.
-extern "C" void OxFiberSwitchContextFloat(void** ppFromStackPointer, void* pToStackPointer, U32 mode);
-extern "C" void OxFiberStartTrampoline();
-
-// The first C++ frame of every created fiber (called by OxFiberStartTrampoline).
+// The first C++ frame of every created fiber, with its record as the argument.
 extern "C" [[noreturn]] void OxFiberEntry(void* pRecordAddress)
 {
     oxsys::FiberRecord* pRecord = static_cast<oxsys::FiberRecord*>(pRecordAddress);
@@ -254,24 +245,8 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
     if (name)
         std::strncpy(pRecord->m_name, name, sizeof(pRecord->m_name) - 1);
 
-    // The first switch to the fiber "returns" into the start trampoline with the record
-    // in r12. The control words come from the creating thread, the starting point of a
-    // fiber that carries its own (only those load them).
-    U32 mxcsr = kDefaultMxcsr;
-    U16 x87ControlWord = kDefaultX87ControlWord;
-    __asm__ __volatile__("stmxcsr %0" : "=m"(mxcsr));
-    __asm__ __volatile__("fnstcw %0" : "=m"(x87ControlWord));
-    U64* pTop = reinterpret_cast<U64*>(pRecord->m_stackHigh);
-    pTop[-1] = 0;                                              // end of the call chain
-    pTop[-2] = reinterpret_cast<U64>(&OxFiberStartTrampoline); // return address
-    pTop[-3] = 0;                                              // rbp
-    pTop[-4] = 0;                                              // rbx
-    pTop[-5] = reinterpret_cast<U64>(pRecord);                 // r12
-    pTop[-6] = 0;                                              // r13
-    pTop[-7] = 0;                                              // r14
-    pTop[-8] = 0;                                              // r15
-    pTop[-9] = static_cast<U64>(mxcsr) | (static_cast<U64>(x87ControlWord) << 32);
-    pRecord->m_pStackPointer = &pTop[-9];
+    // The first switch to the fiber calls OxFiberEntry(pRecord) on its stack.
+    pRecord->m_pContext = PrepareFiberContext(pRecord->m_stackLow, pRecord->m_stackHigh, pRecord);
 
 #if OX_TSAN
     pRecord->m_pTsanFiber = __tsan_create_fiber(0);
@@ -331,11 +306,9 @@ OX_NOINLINE void SwitchToFiber(Fiber& fiber)
 #if OX_TSAN
     __tsan_switch_to_fiber(pTo->m_pTsanFiber, 0);
 #endif
-    const U32 floatMode = (pFrom->m_switchesFloatState ? 1u : 0u) | (pTo->m_switchesFloatState ? 2u : 0u);
-    if (OX_LIKELY(floatMode == 0))
-        OxFiberSwitchContext(&pFrom->m_pStackPointer, pTo->m_pStackPointer);
-    else
-        OxFiberSwitchContextFloat(&pFrom->m_pStackPointer, pTo->m_pStackPointer, floatMode);
+    const U32 floatMode = (pFrom->m_switchesFloatState ? kFiberSwitchSaveControlWords : 0u) |
+                          (pTo->m_switchesFloatState ? kFiberSwitchLoadControlWords : 0u);
+    SwitchFiberContext(&pFrom->m_pContext, pTo->m_pContext, floatMode);
     // Running again, possibly on another thread.
 #if OX_ASAN
     __sanitizer_finish_switch_fiber(pFakeStack, nullptr, nullptr);

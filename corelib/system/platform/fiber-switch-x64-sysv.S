@@ -89,8 +89,9 @@ OxFiberSwitchContextFloat:
     .cfi_endproc
     .size OxFiberSwitchContextFloat, .-OxFiberSwitchContextFloat
 
-// First code of a new fiber: its prepared frame "returns" here with the fiber record in
-// r12. Calls OxFiberEntry(record) on a 16-byte aligned stack; that never returns.
+// First code of a new fiber: its frame, prepared by PrepareFiberContext
+// (fiber-switch-x64-sysv.cpp), "returns" here with the entry argument in r12. Calls
+// OxFiberEntry(argument) on a 16-byte aligned stack; that never returns.
     .globl OxFiberStartTrampoline
     .hidden OxFiberStartTrampoline
     .type OxFiberStartTrampoline, @function

@@ -28,6 +28,11 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
     outFiber.nativeFiber = reinterpret_cast<U64>(pFiber);
 }
 
+bool PlainFibersShareThreadControlWords()
+{
+    return true; // SwitchToFiber switches them only for fibers with FIBER_FLAG_FLOAT_SWITCH
+}
+
 void ReleaseFiber(Fiber& fiber)
 {
     const U64 nativeFiber = fiber.nativeFiber;

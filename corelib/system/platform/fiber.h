@@ -54,6 +54,12 @@ enum FiberFlags : U32
     kFiberFlagFloatSwitch = 1u << 0,
 };
 
+// True when fibers created without kFiberFlagFloatSwitch run with the control words of
+// whichever thread runs them; false where every switch carries each fiber's own (the
+// portable ucontext switch of architectures without an assembly one), so that all
+// fibers behave as if created with the flag.
+bool PlainFibersShareThreadControlWords();
+
 // Creates a fiber that will run function(pArgument) when first switched to. The stack
 // is reserved at stackSize bytes (0: 1 MiB) and committed as it is used; a caller-
 // provided stack (pStackMem) is not supported. The name helps debugging tools only.
