@@ -37,14 +37,26 @@ const std::vector<U32>& Picks()
 
 alignas(64) U8 s_elements[kElements * kElementSize];
 
+// A FixedSizeHeap over s_elements, its usage bits from a small pool of their own.
+struct BenchHeap
+{
+    BenchHeap()
+    {
+        m_scope.Register(Memory::kAllocAppCpu, &m_bits);
+        m_heap.Init(kElements, kElementSize, s_elements, Memory::kAllocAppCpu, kAlign64, __FILE__, __LINE__,
+                    __func__);
+    }
+    ~BenchHeap() { m_heap.Shutdown(); }
+
+    TestMemoryScope m_scope;
+    TestPoolAllocator m_bits{4096, "Bits"};
+    FixedSizeHeap m_heap;
+};
+
 void BM_FixedSizeHeap(benchmark::State& state)
 {
-    TestMemoryScope scope;
-    TestPoolAllocator bits(4096, "Bits");
-    scope.Register(Memory::kAllocAppCpu, &bits);
-    FixedSizeHeap heap;
-    heap.Init(kElements, kElementSize, s_elements, Memory::kAllocAppCpu, kAlign64, __FILE__, __LINE__,
-              __func__);
+    BenchHeap bench;
+    FixedSizeHeap& heap = bench.m_heap;
     std::vector<void*> live(kElements / 2);
     benchmark::DoNotOptimize(live.data()); // the live set is memory the loop must write
     for (void*& p : live)
@@ -60,7 +72,6 @@ void BM_FixedSizeHeap(benchmark::State& state)
         benchmark::DoNotOptimize(p);
         slot = p;
     }
-    heap.Shutdown();
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -112,12 +123,8 @@ void BM_FreeList(benchmark::State& state)
 
 void BM_FixedSizeHeapFillDrain(benchmark::State& state)
 {
-    TestMemoryScope scope;
-    TestPoolAllocator bits(4096, "Bits");
-    scope.Register(Memory::kAllocAppCpu, &bits);
-    FixedSizeHeap heap;
-    heap.Init(kElements, kElementSize, s_elements, Memory::kAllocAppCpu, kAlign64, __FILE__, __LINE__,
-              __func__);
+    BenchHeap bench;
+    FixedSizeHeap& heap = bench.m_heap;
     std::vector<void*> live(kElements);
     for (auto _ : state)
     {
@@ -127,7 +134,6 @@ void BM_FixedSizeHeapFillDrain(benchmark::State& state)
         for (void* p : live)
             heap.Free(p);
     }
-    heap.Shutdown();
     state.SetItemsProcessed(state.iterations() * kElements);
 }
 

@@ -103,7 +103,8 @@ private:
     // The last usage word and its bits that stand for elements.
     U32 m_lastBlock = 0;
     U64 m_lastBlockMask = 0;
-    // m_notFullWords is in use (initialised, at most 64 words).
+    // m_notFullWords is in use (initialised, at most 64 words). Derivable from the word
+    // count, but a flag of its own measured a few percent faster on sequential Alloc.
     bool m_summarised = false;
     // Offset to index: by shift when the stride is a power of two (log2 here, else -1),
     // else by multiplying with the reciprocal (floor(2^64 / stride) + 1, exact while
@@ -114,14 +115,14 @@ private:
 };
 
 // The hot operations are inline: a pool pop should cost about what a free-list pop does.
-// Every step of Free and Alloc is short of branches on the data: the lowest free element
-// of a word is set with word | (word + 1), and the shortcuts are updated without tests.
+// The lowest free element of a word is set with word | (word + 1), and Free tests
+// "element start" as one condition.
 
 inline void FixedSizeHeap::NoteTaken(U32 block, U64 word, bool unrestricted)
 {
     const bool full = word == UsableBits(block);
-    if (full)
-        m_notFullWords &= ~(1ull << (block & 63));
+    if (full && m_summarised)
+        m_notFullWords &= ~(1ull << block);
     if (unrestricted)
     {
         // Unrestricted searches found every word before this one full.

@@ -67,7 +67,6 @@ void WriteMxcsr(U32 value)
 
 struct PingPongState
 {
-    U32 m_flags = kFiberFlagNone;
     Fiber m_ping;
     Fiber m_pong;
     U64 m_pingRounds = 0;
@@ -135,20 +134,20 @@ class FiberPingPongTest : public testing::TestWithParam<U32>
 TEST_P(FiberPingPongTest, KeepsStacksRegistersAndControlWords)
 {
     PingPongState state;
-    state.m_flags = GetParam();
-    if ((state.m_flags & kFiberFlagFloatSwitch) && RunningUnderWine())
+    const U32 flags = GetParam();
+    if ((flags & kFiberFlagFloatSwitch) && RunningUnderWine())
         GTEST_SKIP() << kWineFloatSwitchGap;
     const U32 initialMxcsr = ReadMxcsr();
     state.m_pingMxcsr = initialMxcsr;
     state.m_pongMxcsr = initialMxcsr;
-    if (state.m_flags & kFiberFlagFloatSwitch)
+    if (flags & kFiberFlagFloatSwitch)
     {
         // Each fiber keeps its own SSE control register through every switch.
         state.m_pingMxcsr = initialMxcsr | 0x8040;              // flush-to-zero and denormals-are-zero
         state.m_pongMxcsr = (initialMxcsr & ~0x6000u) | 0x6000; // round toward zero
     }
-    CreateFiber(state.m_ping, "ping", PingEntry, nullptr, kTestStackSize, &state, state.m_flags);
-    CreateFiber(state.m_pong, "pong", PongEntry, nullptr, kTestStackSize, &state, state.m_flags);
+    CreateFiber(state.m_ping, "ping", PingEntry, nullptr, kTestStackSize, &state, flags);
+    CreateFiber(state.m_pong, "pong", PongEntry, nullptr, kTestStackSize, &state, flags);
 
     StartFiberExecution(state.m_ping);
 #if OX_PLATFORM_WINDOWS
