@@ -9,14 +9,15 @@
 #include "corelib/memory/allocator-heap.h"
 #include "corelib/memory/memory-map.h"
 #include "corelib/memory/scoped-temp-allocator.h"
-#include "corelib/util/bigsort.h"
+#include "corelib/util/bigsort-scratch.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,35 +94,48 @@ BENCHMARK_TEMPLATE(BM_StdSort, Record16)->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK_TEMPLATE(BM_QuickSort, Record32)->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK_TEMPLATE(BM_StdSort, Record32)->Arg(0)->Arg(1)->Arg(2);
 
-int main(int argc, char** argv)
+namespace
 {
-    // The scoped temporary allocator system QuickSort's outer form draws on: one 1 MiB block
-    // (10,000 records need 320,000 bytes of scratch).
-    Memory::InitializeThreadAllocStack();
-    alignas(16) static U8 s_bookkeeping[4096];
-    HeapAllocator bookkeeping("BenchBookkeeping");
-    bookkeeping.Init(s_bookkeeping, sizeof(s_bookkeeping));
-    Memory::RegisterAllocator(Memory::kAllocSystemDirect, &bookkeeping);
-    std::vector<U64> scratch((1 << 20) / sizeof(U64));
-    InitializeScopedTempAllocSystem(scratch.data(), scratch.size() * sizeof(U64), 1);
+// QuickSort's outer form draws its scratch from the scoped temporary allocator system:
+// one 1 MiB block (10,000 records need 320,000 bytes of scratch), with the system's
+// bookkeeping in a small heap of its own.
+struct ScratchMemory
+{
+    ScratchMemory()
+    {
+        Memory::InitializeThreadAllocStack();
+        m_bookkeeping.Init(m_bookkeepingBlock, sizeof(m_bookkeepingBlock));
+        Memory::RegisterAllocator(Memory::kAllocSystemDirect, &m_bookkeeping);
+        InitializeScopedTempAllocSystem(m_scratch.data(), m_scratch.size() * sizeof(U64), 1);
+    }
+    ~ScratchMemory()
+    {
+        ShutdownScopedTempAllocSystem();
+        Memory::RegisterAllocator(Memory::kAllocSystemDirect, nullptr);
+        Memory::FreeThreadAllocStack();
+    }
 
-    benchmark::Initialize(&argc, argv);
-    std::vector<std::pair<std::string, std::string>> pairs;
+    alignas(16) U8 m_bookkeepingBlock[4096];
+    HeapAllocator m_bookkeeping{"BenchBookkeeping"};
+    std::vector<U64> m_scratch = std::vector<U64>((1 << 20) / sizeof(U64));
+};
+
+std::optional<ScratchMemory> s_scratchMemory;
+} // namespace
+
+BenchProgram DescribeBenchProgram()
+{
+    BenchProgram program;
+    program.m_title = "std::sort time / QuickSort time (same run; /0 sorted, /1 reversed, /2 random):";
     for (const char* record : {"Record16", "Record32"})
     {
         for (const char* shape : {"0", "1", "2"})
         {
-            pairs.emplace_back(std::string("BM_QuickSort<") + record + ">/" + shape,
-                               std::string("BM_StdSort<") + record + ">/" + shape);
+            program.m_pairs.emplace_back(std::string("BM_QuickSort<") + record + ">/" + shape,
+                                         std::string("BM_StdSort<") + record + ">/" + shape);
         }
     }
-    RatioReporter reporter("std::sort time / QuickSort time (same run; /0 sorted, /1 reversed, /2 random):",
-                           pairs);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    ShutdownScopedTempAllocSystem();
-    Memory::RegisterAllocator(Memory::kAllocSystemDirect, nullptr);
-    Memory::FreeThreadAllocStack();
-    return 0;
+    program.m_pSetUp = [] { s_scratchMemory.emplace(); };
+    program.m_pTearDown = [] { s_scratchMemory.reset(); };
+    return program;
 }

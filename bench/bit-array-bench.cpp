@@ -4,7 +4,7 @@
 // sparse array (argument 1).
 #include "corelib/util/bit-array.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -152,19 +152,12 @@ BENCHMARK_TEMPLATE(BM_ScanNextSet, 512)->Arg(0)->Arg(1);
 BENCHMARK_TEMPLATE(BM_FindNextSetBit, 2048)->Arg(0)->Arg(1);
 BENCHMARK_TEMPLATE(BM_ScanNextSet, 2048)->Arg(0)->Arg(1);
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Speed-up against the bit-by-bit scan (same run):",
-                           {
-                               {"BM_FindFirstNClearBitsByBlock<512>", "BM_ScanClearRun<512>"},
-                               {"BM_FindFirstNClearBitsByBlock<2048>", "BM_ScanClearRun<2048>"},
-                               {"BM_FindNextSetBit<512>/0", "BM_ScanNextSet<512>/0"},
-                               {"BM_FindNextSetBit<512>/1", "BM_ScanNextSet<512>/1"},
-                               {"BM_FindNextSetBit<2048>/0", "BM_ScanNextSet<2048>/0"},
-                               {"BM_FindNextSetBit<2048>/1", "BM_ScanNextSet<2048>/1"},
-                           });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Speed-up against the bit-by-bit scan (same run):",
+                {
+                    {"BM_FindFirstNClearBitsByBlock<512>", "BM_ScanClearRun<512>"},
+                    {"BM_FindFirstNClearBitsByBlock<2048>", "BM_ScanClearRun<2048>"},
+                    {"BM_FindNextSetBit<512>/0", "BM_ScanNextSet<512>/0"},
+                    {"BM_FindNextSetBit<512>/1", "BM_ScanNextSet<512>/1"},
+                    {"BM_FindNextSetBit<2048>/0", "BM_ScanNextSet<2048>/0"},
+                    {"BM_FindNextSetBit<2048>/1", "BM_ScanNextSet<2048>/1"},
+                });

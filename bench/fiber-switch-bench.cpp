@@ -5,7 +5,7 @@
 #include "corelib/system/platform/fiber.h"
 #include "corelib/system/platform/platform.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -127,15 +127,8 @@ BENCHMARK(BM_FiberSwitchRoundTripFloat);
 BENCHMARK(BM_SwapContextRoundTrip);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Per one-way switch (slower / faster, same run):",
-                           {{"BM_IndirectCallTwice", "BM_FiberSwitchRoundTrip"},
-                            {"BM_FiberSwitchRoundTrip", "BM_SwapContextRoundTrip"},
-                            {"BM_IndirectCallTwice", "BM_FiberSwitchRoundTripFloat"},
-                            {"BM_FiberSwitchRoundTripFloat", "BM_SwapContextRoundTrip"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Per one-way switch (slower / faster, same run):",
+                {{"BM_IndirectCallTwice", "BM_FiberSwitchRoundTrip"},
+                 {"BM_FiberSwitchRoundTrip", "BM_SwapContextRoundTrip"},
+                 {"BM_IndirectCallTwice", "BM_FiberSwitchRoundTripFloat"},
+                 {"BM_FiberSwitchRoundTripFloat", "BM_SwapContextRoundTrip"}});

@@ -8,7 +8,7 @@
 // the other).
 #include "corelib/containers/fixedsizeheap.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 #include "tests/memory/test-pool-allocator.h"
 
 #include <benchmark/benchmark.h>
@@ -167,13 +167,5 @@ BENCHMARK(BM_FixedSizeHeapFillDrain);
 BENCHMARK(BM_FreeListFillDrain);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("FixedSizeHeap against a free list (same run; 0.50x = twice the time):",
-                           {{"BM_FixedSizeHeap", "BM_FreeList"},
-                            {"BM_FixedSizeHeapFillDrain", "BM_FreeListFillDrain"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("FixedSizeHeap against a free list (same run; 0.50x = twice the time):",
+                {{"BM_FixedSizeHeap", "BM_FreeList"}, {"BM_FixedSizeHeapFillDrain", "BM_FreeListFillDrain"}});

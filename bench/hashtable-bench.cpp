@@ -3,7 +3,7 @@
 // erase+insert steps that keep the table full. Times are per operation.
 #include "corelib/containers/hashtable.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 #include "tests/memory/test-pool-allocator.h"
 
 #include <benchmark/benchmark.h>
@@ -131,15 +131,7 @@ BENCHMARK(BM_EraseInsert_HashTable);
 BENCHMARK(BM_EraseInsert_UnorderedMap);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter(
-        "HashTable speed-up over std::unordered_map (same run; argument 1 = present keys):",
-        {{"BM_Find_HashTable/1", "BM_Find_UnorderedMap/1"},
-         {"BM_Find_HashTable/0", "BM_Find_UnorderedMap/0"},
-         {"BM_EraseInsert_HashTable", "BM_EraseInsert_UnorderedMap"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("HashTable speed-up over std::unordered_map (same run; argument 1 = present keys):",
+                {{"BM_Find_HashTable/1", "BM_Find_UnorderedMap/1"},
+                 {"BM_Find_HashTable/0", "BM_Find_UnorderedMap/0"},
+                 {"BM_EraseInsert_HashTable", "BM_EraseInsert_UnorderedMap"}});

@@ -3,7 +3,7 @@
 // alignments 8 or 16, rewound after each frame. Times are per frame.
 #include "corelib/memory/heaparena.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -84,12 +84,5 @@ BENCHMARK(BM_HeapArena);
 BENCHMARK(BM_RawBump);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("HeapArena against a raw bump pointer (same run; 1.00x = equal speed):",
-                           {{"BM_HeapArena", "BM_RawBump"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("HeapArena against a raw bump pointer (same run; 1.00x = equal speed):",
+                {{"BM_HeapArena", "BM_RawBump"}});

@@ -4,7 +4,7 @@
 #include "corelib/system/atomic-lock.h"
 #include "corelib/system/platform/mutex.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -97,17 +97,10 @@ BENCHMARK(BM_OxMutex);
 BENCHMARK(BM_OxMutexTimed);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Uncontended lock + unlock, times faster than std::mutex (same run):",
-                           {{"BM_OxAtomicLockAcquire", "BM_StdMutex"},
-                            {"BM_OxAtomicLockTry", "BM_StdMutex"},
-                            {"BM_OxAtomicLockSpin", "BM_StdMutex"},
-                            {"BM_OxSpinLock32", "BM_StdMutex"},
-                            {"BM_OxMutex", "BM_StdMutex"},
-                            {"BM_OxMutexTimed", "BM_StdMutex"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Uncontended lock + unlock, times faster than std::mutex (same run):",
+                {{"BM_OxAtomicLockAcquire", "BM_StdMutex"},
+                 {"BM_OxAtomicLockTry", "BM_StdMutex"},
+                 {"BM_OxAtomicLockSpin", "BM_StdMutex"},
+                 {"BM_OxSpinLock32", "BM_StdMutex"},
+                 {"BM_OxMutex", "BM_StdMutex"},
+                 {"BM_OxMutexTimed", "BM_StdMutex"}});

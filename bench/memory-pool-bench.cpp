@@ -8,7 +8,7 @@
 // each allocator's speed-up over glibc measured in the same run.
 #include "corelib/memory/bigmalloc.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -233,17 +233,12 @@ BENCHMARK(BM_LifoFrames_Glibc);
 BENCHMARK(BM_LifoFrames_Bump);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Speed-up over glibc malloc (same run):",
-                           {{"BM_Churn_Pool", "BM_Churn_Glibc"},
-                            {"BM_Churn_Bump", "BM_Churn_Glibc"},
-                            {"BM_AlignedChurn_Pool", "BM_AlignedChurn_Glibc"},
-                            {"BM_AlignedChurn_Bump", "BM_AlignedChurn_Glibc"},
-                            {"BM_LifoFrames_Pool", "BM_LifoFrames_Glibc"},
-                            {"BM_LifoFrames_Bump", "BM_LifoFrames_Glibc"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Speed-up over glibc malloc (same run):",
+                {
+                    {"BM_Churn_Pool", "BM_Churn_Glibc"},
+                    {"BM_Churn_Bump", "BM_Churn_Glibc"},
+                    {"BM_AlignedChurn_Pool", "BM_AlignedChurn_Glibc"},
+                    {"BM_AlignedChurn_Bump", "BM_AlignedChurn_Glibc"},
+                    {"BM_LifoFrames_Pool", "BM_LifoFrames_Glibc"},
+                    {"BM_LifoFrames_Bump", "BM_LifoFrames_Glibc"},
+                });

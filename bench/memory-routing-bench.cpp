@@ -3,7 +3,9 @@
 // malloc/free, all on 64-byte blocks freed right after allocation.
 #include "corelib/memory/memory.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
+
+#include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <vector>
@@ -136,15 +138,8 @@ void BM_NewInContext(benchmark::State& state)
 BENCHMARK(BM_NewInContext);
 } // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Allocation routing, speed relative to baseline (above 1 = faster):",
-                           {{"BM_RoutedThroughStack", "BM_DirectCall"},
-                            {"BM_RoutedThroughStack", "BM_Malloc"},
-                            {"BM_FreeFoundInRegistry", "BM_DirectCall"},
-                            {"BM_NewInContext", "BM_DirectCall"}});
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Allocation routing, speed relative to baseline (above 1 = faster):",
+                {{"BM_RoutedThroughStack", "BM_DirectCall"},
+                 {"BM_RoutedThroughStack", "BM_Malloc"},
+                 {"BM_FreeFoundInRegistry", "BM_DirectCall"},
+                 {"BM_NewInContext", "BM_DirectCall"}});

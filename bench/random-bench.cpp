@@ -2,7 +2,7 @@
 // the summary printed at the end gives the speed-ups measured in this run.
 #include "corelib/math/random.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -55,16 +55,9 @@ BENCHMARK(BM_RandomStateNextFloat);
 BENCHMARK(BM_Mt19937NextFloat);
 BENCHMARK(BM_GlobalNextU32);
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Speed-up against std::mt19937 (same run):",
-                           {
-                               {"BM_RandomStateNextU32", "BM_Mt19937NextU32"},
-                               {"BM_RandomStateNextFloat", "BM_Mt19937NextFloat"},
-                               {"BM_GlobalNextU32", "BM_Mt19937NextU32"},
-                           });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Speed-up against std::mt19937 (same run):",
+                {
+                    {"BM_RandomStateNextU32", "BM_Mt19937NextU32"},
+                    {"BM_RandomStateNextFloat", "BM_Mt19937NextFloat"},
+                    {"BM_GlobalNextU32", "BM_Mt19937NextU32"},
+                });

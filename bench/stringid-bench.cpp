@@ -5,9 +5,9 @@
 #include "corelib/memory/alloc-stack.h"
 #include "corelib/memory/allocator-heap.h"
 #include "corelib/memory/memory-map.h"
-#include "corelib/util/stringid.h"
+#include "corelib/util/stringid-cache.h"
 
-#include "bench/ratio-reporter.h"
+#include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -176,16 +176,9 @@ BENCHMARK(BM_StringIdCacheLookup);
 BENCHMARK(BM_UnorderedMapLookup);
 BENCHMARK(BM_LockedUnorderedMapLookup);
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter("Speed against the baselines (same run; above 1 is faster):",
-                           {
-                               {"BM_StringIdHash", "BM_PlainFnv1aHash"},
-                               {"BM_StringIdCacheLookup", "BM_LockedUnorderedMapLookup"},
-                               {"BM_StringIdCacheLookup", "BM_UnorderedMapLookup"},
-                           });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
-}
+OX_BENCH_RATIOS("Speed against the baselines (same run; above 1 is faster):",
+                {
+                    {"BM_StringIdHash", "BM_PlainFnv1aHash"},
+                    {"BM_StringIdCacheLookup", "BM_LockedUnorderedMapLookup"},
+                    {"BM_StringIdCacheLookup", "BM_UnorderedMapLookup"},
+                });

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: native debug (AddressSanitizer + UBSan), the
 # fiber tests over the portable ucontext switch, the Win32 build under Wine, native
-# ThreadSanitizer, the optimised build with the benchmarks, and a bounded run of every
-# fuzzer. Installs missing packages first.
+# ThreadSanitizer, the optimised build with a smoke run of every benchmark program, and a
+# bounded run of every fuzzer. Installs missing packages first.
 # Usage: scripts/test-all.sh [fuzz seconds per target, default 60]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -35,11 +35,13 @@ run_ctest() {
     [[ "$status" -eq 0 ]] || failed_stages+=("ctest $preset")
 }
 
+# Configures and builds a preset; a failed build counts as one failure.
 build() {
     local preset="$1"
     echo "=== configure and build: $preset"
     if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
         failed_stages+=("build $preset")
+        total_failed=$((total_failed + 1))
         return 1
     fi
 }
@@ -58,7 +60,33 @@ fi
 
 if build tsan; then run_ctest tsan; fi
 
-build release || true
+# Every benchmark program once, each benchmark measured for a moment only: a smoke run
+# that the programs start, run and print their ratio tables (a pair naming a benchmark
+# that did not run fails the program). No timing is judged. The minimum time is given in
+# seconds, which every Google Benchmark version reads (an iteration count such as "1x"
+# needs 1.8 or later).
+if build release; then
+    bench_start="$SECONDS"
+    bench_count=0
+    for bench in build/release/bench/*-bench; do
+        [[ -x "$bench" ]] || continue
+        bench_count=$((bench_count + 1))
+        echo "=== benchmark smoke run $(basename "$bench")"
+        log="$(mktemp)"
+        if "$bench" --benchmark_min_time=0.001 >"$log" 2>&1; then
+            total_passed=$((total_passed + 1))
+            # The ratio table: everything after the blank line that ends the figures.
+            sed 's/\x1b\[[0-9;]*m//g' "$log" | sed -n '/^$/,$p' | tail -n +2
+        else
+            total_failed=$((total_failed + 1))
+            failed_stages+=("bench $(basename "$bench")")
+            tail -40 "$log"
+        fi
+        rm -f "$log"
+    done
+    echo "=== benchmark smoke runs: $bench_count programs in $((SECONDS - bench_start)) s" \
+        "(too short for their figures to mean anything)"
+fi
 
 if build fuzz; then
     for fuzzer in build/fuzz/fuzz/*-fuzz; do

@@ -146,10 +146,16 @@ void FixedSizeHeap::ResetSearchState()
     }
 }
 
-void FixedSizeHeap::ReportNotInUse(bool byAddress) const
+void FixedSizeHeap::ReportNotInUse() const
 {
-    OX_ASSERT_AS(!byAddress || m_numUsed != 0, "dataIn == pHeapBlock");
     OX_ASSERT_AS(false, "m_usage.IsBitSet(entryIndex)");
+}
+
+void FixedSizeHeap::CheckNoElementStart(U64 offset) const
+{
+    // The offset of an address below the array wraps past its end.
+    const U64 arrayBytes = static_cast<U64>(m_elementStride) * static_cast<U64>(m_numElements);
+    OX_ASSERT_AS(m_numUsed == 0 || offset >= arrayBytes, "dataIn == pHeapBlock");
 }
 
 void* FixedSizeHeap::GetElementStart(const void* p) const

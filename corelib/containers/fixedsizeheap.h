@@ -31,7 +31,9 @@ public:
     void* Alloc();
     // The lowest free element whose bit is set in allowMask (one bit per element), or null.
     void* AllocAllowed(const U64* allowMask);
-    // Returns an element by its start address.
+    // Returns an element by its start address. Addresses outside the array, and any
+    // address while nothing is in use, are left alone, so a caller may try one pointer
+    // against several heaps; an address inside the array must be an element start.
     void Free(void* element);
     // Returns an element by its index.
     void FreeIndex(I64 index);
@@ -72,15 +74,17 @@ private:
     // Byte offset of an element in the array.
     U64 ElementOffset(U64 index) const { return index * static_cast<U64>(m_elementStride); }
     // Index of the element holding the byte at an offset into the array. Exact for
-    // offsets in the array; an offset outside it gives some index whose element start
-    // differs from the offset, which is all Free needs to refuse it.
+    // offsets in the array; an offset outside it gives an index at or past the element
+    // count, which is all Free needs to take it off its fast path.
     U64 IndexOfOffset(U64 offset) const;
     // Takes an element of the array (index below the element count) back; byAddress
     // when Free asked for it.
     void ReleaseIndex(U64 index, bool byAddress);
-    // The element to release is not in use. For Free with nothing in use no address is an
-    // element start ("dataIn == pHeapBlock"); otherwise the element is free already.
-    OX_COLD void ReportNotInUse(bool byAddress) const;
+    // The element to release is not in use.
+    OX_COLD void ReportNotInUse() const;
+    // Free of an address at the given offset from the array start that is no element
+    // start: misuse inside the array while something is in use, else nothing to do.
+    OX_COLD void CheckNoElementStart(U64 offset) const;
     // Keep the search shortcuts right after an element of the word was taken by a search
     // that may have skipped earlier words (a masked one) or not.
     void NoteTaken(U32 block, U64 word, bool unrestricted);
@@ -109,7 +113,9 @@ private:
     // Offset to index: by shift when the stride is a power of two (log2 here, else -1),
     // else by multiplying with the reciprocal (floor(2^64 / stride) + 1, exact while
     // offset x stride stays below 2^64), else (arrays too large for that) by division.
-    I32 m_strideShift = -1;
+    // Before the first Init the shift is 0: there is no stride to divide by, and every
+    // offset maps to an index past the empty array.
+    I32 m_strideShift = 0;
     U64 m_strideReciprocal = 0;
     bool m_ownsData = false;
 };
@@ -178,7 +184,12 @@ inline void FixedSizeHeap::ReleaseIndex(U64 index, bool byAddress)
     U64* pWord = m_usage.GetBlocks() + block;
     const U64 bit = 1ull << (index % 64);
     if (OX_UNLIKELY(!(*pWord & bit)))
-        ReportNotInUse(byAddress);
+    {
+        // Free leaves every address alone while nothing is in use (no bit is set then).
+        if (byAddress && m_numUsed == 0)
+            return;
+        ReportNotInUse();
+    }
     *pWord ^= bit;
     --m_numUsed;
     // The shortcut in use learns that the word has a free element.
@@ -220,12 +231,12 @@ inline bool FixedSizeHeap::IsPtrInRange(const void* p) const
 
 inline void FixedSizeHeap::Free(void* dataIn)
 {
-    // The address must be an element start (dataIn == pHeapBlock, the start of its
-    // element) while something is in use. Tested as one condition, in the array and a
-    // whole number of strides from its start; addresses outside the array have no element
-    // start and fail like an address inside an element, and a null address, which has
-    // none either, is let through. While nothing is in use no bit is set, so that case
-    // is told apart only on the way to the report.
+    // Frees when something is in use and the address lies in the array, where it must be
+    // an element start (dataIn == pHeapBlock, the start of its element); every other
+    // address, null among them, is left alone. The common case is tested as one
+    // condition, in the array and a whole number of strides from its start; the rest is
+    // sorted out off that path: an element start while nothing is in use finds its bit
+    // clear, any other address goes to CheckNoElementStart.
     // One unsigned offset covers both ends of the array (an address below it wraps).
     const U64 offset = static_cast<U64>(reinterpret_cast<UPtr>(dataIn) - reinterpret_cast<UPtr>(m_pData));
     const U64 index = IndexOfOffset(offset);
@@ -235,5 +246,5 @@ inline void FixedSizeHeap::Free(void* dataIn)
         ReleaseIndex(index, true);
         return;
     }
-    OX_ASSERT_AS(dataIn == nullptr, "dataIn == pHeapBlock");
+    CheckNoElementStart(offset);
 }

@@ -2,10 +2,11 @@
 #include "corelib/memory/alloc-stack.h"
 
 #include "corelib/memory/allocator.h"
-#include "corelib/memory/memory-job-hooks.h"
+#include "corelib/memory/memory-job-local.h"
 #include "corelib/memory/memory-map.h"
 #include "corelib/memory/memory.h"
 #include "corelib/system/platform/mutex.h"
+#include "corelib/system/running-job.h"
 #include "corelib/util/bit-array.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
@@ -87,7 +88,7 @@ void PushEntry(Allocator* pAllocator, U32 context, const char* file, U32 line, c
     entry.m_sourceLine = line;
     entry.m_context = context;
     ++pAllocStack->m_allocatorStackSize;
-    if (oxjob::IsWorkerThread())
+    if (oxsys::IsJobWorkerThread())
         SetJobAllocator(pAllocator);
     if (s_traceAllocatorStack)
     {
@@ -209,7 +210,7 @@ Allocator* PopAllocator()
     }
     std::memset(&entry, 0, sizeof(entry));
     --pAllocStack->m_allocatorStackSize;
-    if (oxjob::IsWorkerThread())
+    if (oxsys::IsJobWorkerThread())
     {
         const U32 size = pAllocStack->m_allocatorStackSize;
         SetJobAllocator(size ? pAllocStack->m_entries[size - 1].m_pAllocator : nullptr);
@@ -219,7 +220,7 @@ Allocator* PopAllocator()
 
 Allocator* TopAllocator()
 {
-    if (oxjob::IsWorkerThread())
+    if (oxsys::IsJobWorkerThread())
         return GetJobAllocator();
     const AllocStack* pAllocStack = ThreadAllocStack();
     if (!pAllocStack || pAllocStack->m_allocatorStackSize == 0)
@@ -236,13 +237,13 @@ U32 GetAllocatorStackDepth()
 
 void PushDontAssertOnAllocFail()
 {
-    OX_ASSERT(oxjob::IsWorkerThread());
+    OX_ASSERT_AS(oxsys::IsJobWorkerThread(), "oxjob::IsWorkerThread()");
     SetJobAllocFailSuppression(GetJobAllocFailSuppression() + 1);
 }
 
 void PopDontAssertOnAllocFail()
 {
-    OX_ASSERT(oxjob::IsWorkerThread());
+    OX_ASSERT_AS(oxsys::IsJobWorkerThread(), "oxjob::IsWorkerThread()");
     const U64 value = GetJobAllocFailSuppression();
     OX_ASSERT(value > 0);
     SetJobAllocFailSuppression(value - 1);

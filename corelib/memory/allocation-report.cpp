@@ -7,7 +7,7 @@
 #include "corelib/memory/allocator.h"
 #include "corelib/memory/memory-map.h"
 #include "corelib/memory/scoped-temp-allocator.h"
-#include "corelib/util/bigsort.h"
+#include "corelib/util/bigsort-scratch.h"
 #include "corelib/util/msg.h"
 #include "corelib/util/source-path.h"
 

@@ -2,13 +2,14 @@
 // operations, tracker attachment, the lock, and the reports after Allocate and Free.
 #include "corelib/memory/allocator.h"
 
-#include "corelib/memory/memory-job-hooks.h"
+#include "corelib/memory/memory-job-local.h"
 #include "corelib/memory/memory-map.h"
 #include "corelib/memory/memory.h"
+#include "corelib/system/running-job.h"
 #include "corelib/util/fnv-hash.h"
 #include "corelib/util/msg-assert.h"
-#include "corelib/util/source-path.h"
 #include "corelib/util/msg.h"
+#include "corelib/util/source-path.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -160,7 +161,7 @@ bool Allocator::SetAssertOnFailure(bool assertOnFailure)
 
 bool Allocator::WillAssertOnFailure() const
 {
-    if (oxjob::IsWorkerThread() && IsJobSuppressingAllocFail())
+    if (oxsys::IsJobWorkerThread() && IsJobSuppressingAllocFail())
         return false;
     return m_assertOnFailure;
 }
@@ -193,7 +194,7 @@ void Allocator::PostAllocate(void* p, U64 size, U64 alignment, U32 extra, const 
     if (p && m_pTracker)
         m_pTracker->TrackAllocation(file, line, function, static_cast<U32>(size), extra, 0,
                                     static_cast<U64>(reinterpret_cast<UPtr>(p)));
-    if (oxjob::IsWorkerThread() && IsJobSuppressingAllocFail())
+    if (oxsys::IsJobWorkerThread() && IsJobSuppressingAllocFail())
         return;
     if (p || !m_assertOnFailure)
         return;

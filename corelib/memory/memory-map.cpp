@@ -2,7 +2,7 @@
 #include "corelib/memory/memory-map.h"
 
 #include "corelib/memory/allocator.h"
-#include "corelib/memory/memory-job-hooks.h"
+#include "corelib/memory/memory-job-local.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
 #include "corelib/util/static-init-order.h"

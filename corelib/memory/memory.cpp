@@ -2,7 +2,8 @@
 // allocations and the allocation hooks of the online-services library.
 #include "corelib/memory/memory.h"
 
-#include "corelib/memory/memory-job-hooks.h"
+#include "corelib/memory/memory-job-local.h"
+#include "corelib/system/running-job.h"
 #include "corelib/util/msg-assert.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* 
     if (size == 0)
         size = 1;
     Allocator* pAllocator = nullptr;
-    if (oxjob::IsWorkerThread())
+    if (oxsys::IsJobWorkerThread())
     {
         pAllocator = GetJobAllocator();
     }

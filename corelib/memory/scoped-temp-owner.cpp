@@ -1,24 +1,12 @@
 #include "corelib/memory/scoped-temp-owner.h"
 
-#include "corelib/memory/memory-job-hooks.h"
 #include "corelib/system/platform/thread.h"
-
-#include <atomic>
-
-namespace
-{
-std::atomic<ScopedTempJobKeyFn> s_jobKeyFn{nullptr};
-} // namespace
-
-void SetScopedTempJobKeyFn(ScopedTempJobKeyFn jobKeyFn)
-{
-    s_jobKeyFn.store(jobKeyFn, std::memory_order_release);
-}
+#include "corelib/system/running-job.h"
 
 I64 GetScopedTempOwnerKey()
 {
-    const ScopedTempJobKeyFn jobKeyFn = s_jobKeyFn.load(std::memory_order_acquire);
-    if (jobKeyFn && oxjob::IsWorkerThread())
-        return jobKeyFn();
+    U64 jobKey = 0;
+    if (oxsys::IsJobWorkerThread() && oxsys::TryGetRunningJobLocalStorage(kScopedTempJobKeyIndex, &jobKey))
+        return static_cast<I64>(jobKey);
     return static_cast<I64>(static_cast<U64>(oxsys::CurrentThreadId()) | kScopedTempThreadKeyBit);
 }

@@ -3,6 +3,7 @@
 #include "corelib/system/platform/cpu-pause.h"
 #include "corelib/system/platform/thread.h"
 #include "corelib/system/profiler-events.h"
+#include "corelib/system/running-job.h"
 #include "corelib/system/timing.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
@@ -17,8 +18,8 @@ constexpr U64 kSpinBackoffCap = 50;
 // static start-up still see a valid counter frequency.
 std::atomic<U64> s_deadlockLimitTicks{0};
 
-// When set, only job worker threads may acquire atomic locks. This program never sets
-// it; the job system is not asked, so the check stays a constant.
+// When set, only job worker threads may acquire atomic locks (AcquireLock asserts it).
+// Off: locks are taken on every thread, before and beside the job system.
 constexpr bool kRequireWorkerThread = false;
 
 // The marker is written by Release while other threads may be reading it in their wait
@@ -134,10 +135,7 @@ bool OxAtomicLock::TryAcquire()
 void OxAtomicLock::AcquireLock(const char* sourceFile, int line, const char* functionName)
 {
     if (kRequireWorkerThread)
-    {
-        const bool isWorkerThread = false; // there is no job system here to ask
-        OX_ASSERT_MSG(isWorkerThread, "oxjob::IsWorkerThread()");
-    }
+        OX_ASSERT_AS(oxsys::IsJobWorkerThread(), "oxjob::IsWorkerThread()");
 
     // The uncontended path: one compare-and-swap, no counter read. The start time and
     // the deadlock limit are only needed once the lock has been found held.

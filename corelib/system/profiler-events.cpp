@@ -1,6 +1,7 @@
 #include "corelib/system/profiler-events.h"
 
 #include "corelib/system/platform/platform.h"
+#include "corelib/system/running-job.h"
 #include "corelib/system/timing.h"
 
 namespace
@@ -13,13 +14,6 @@ ProfileEventReplaceBlockFn s_replaceBlock = nullptr;
 OX_NOINLINE ProfileEventBlock* CurrentEventBlock()
 {
     return s_pThreadEventBlock;
-}
-
-// Flags of the job the calling thread runs, 0 when it runs none. No thread runs jobs
-// until the job system starts them; it answers here once it does.
-U32 CurrentJobFlags()
-{
-    return 0;
 }
 
 // The calling thread's block with room for an event, and the event's time stamp: the
@@ -104,7 +98,7 @@ U32 ProfileEventColorForJobFlags(U32 jobFlags)
 
 void BeginProfileEvent(const char* name)
 {
-    BeginProfileEvent(ProfileEventColorForJobFlags(CurrentJobFlags()), name);
+    BeginProfileEvent(ProfileEventColorForJobFlags(oxsys::GetRunningJobFlags()), name);
 }
 
 void BeginProfileEvent(U32 color, const char* name)

@@ -28,8 +28,9 @@ void IgnoreClear(I32) {}
 
 constexpr RunningJobQueries kNoJobSystem = {NoWorker, NoJobFlags, NoJobLocalStorage, IgnoreSet, IgnoreClear};
 
-// Read on every allocation; installed and removed only while no worker runs, so relaxed
-// loads see a table that is fully written (the release store orders it).
+// Read on every allocation. The release store in SetRunningJobQueries and the acquire
+// loads here hand over a fully written table (on x86-64 both are plain moves); it is
+// installed and removed only while no worker runs.
 std::atomic<const RunningJobQueries*> s_pQueries{&kNoJobSystem};
 
 const RunningJobQueries* Queries()

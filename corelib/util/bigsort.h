@@ -3,10 +3,10 @@
 // scratch buffer; the larger part is always pushed and the smaller one sorted first, so
 // the stack never holds more than about 2 * log2(count) indices. Partitions use the
 // median of three; ranges of at most seven records are finished by insertion sort. The
-// sort is not stable.
+// sort is not stable. The form that takes its scratch buffer from a scoped temporary
+// allocator is in corelib/util/bigsort-scratch.h.
 #pragma once
 
-#include "corelib/memory/scoped-temp-allocator.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/types.h"
 
@@ -110,21 +110,4 @@ void QuickSort(T* array, U32 count, int (*compare)(const T*, const T*), void* bu
             l = i;
         }
     }
-}
-
-// Sorts elements 0 to count - 1 of array ascending by compare, with its scratch buffer
-// (32 bytes per record) taken from the calling owner's scoped temporary allocator.
-// Returns at once, allocating nothing, for count <= 1.
-template <typename T>
-void QuickSort(T* array, U32 count, int (*compare)(const T*, const T*))
-{
-    if (count <= 1)
-        return;
-    ScopedTempAllocator scratchScope(false, __FILE__, __LINE__, __func__);
-    const U64 wanted = bigsort_detail::kScratchBytesPerRecord * count;
-    const U32 bufferSize = wanted > 0xFFFFFFF0ull ? 0xFFFFFFF0u : static_cast<U32>(wanted);
-    void* pBuffer =
-        scratchScope.Allocate(bufferSize, alignof(bigsort_detail::StackIndex), __FILE__, __LINE__, __func__);
-    OX_ASSERT(pBuffer);
-    QuickSort(array, count, compare, pBuffer, bufferSize);
 }

@@ -75,7 +75,10 @@ OX_COLD void OxAssertReport(const char* condition, const char* sourcePath, const
 
 // OX_ASSERT_MSG(condition, format, ...): the same with a printf-style message, formatted
 // by the installed message formatter only when a report handler is there to receive it.
-#define OX_ASSERT_MSG(condition, ...)                                                                        \
+#define OX_ASSERT_MSG(condition, ...) OX_ASSERT_AS_MSG(condition, #condition, __VA_ARGS__)
+
+// OX_ASSERT_AS_MSG(condition, text, format, ...): OX_ASSERT_AS with a message.
+#define OX_ASSERT_AS_MSG(condition, text, ...)                                                               \
     do                                                                                                       \
     {                                                                                                        \
         if (OX_UNLIKELY(!(condition)))                                                                       \
@@ -89,7 +92,7 @@ OX_COLD void OxAssertReport(const char* condition, const char* sourcePath, const
                 AssertMessageFormatter oxFormatter_ = GetAssertMessageFormatter();                           \
                 oxAssertMessage_ = oxFormatter_ ? oxFormatter_(__VA_ARGS__) : "";                            \
             }                                                                                                \
-            OxAssertReport(#condition, __FILE__, __func__, __LINE__, oxAssertMessage_);                      \
+            OxAssertReport(text, __FILE__, __func__, __LINE__, oxAssertMessage_);                            \
         }                                                                                                    \
     } while (0)
 

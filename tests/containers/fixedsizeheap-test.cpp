@@ -241,18 +241,119 @@ TEST_F(FixedSizeHeapTest, FreeTakesBackEveryElementStartAtAnyStride)
     }
 }
 
-TEST_F(FixedSizeHeapTest, FreeRefusesAddressesThatAreNoElementStart)
+// What Free may change, to compare before and after a call that must leave the heap alone.
+struct HeapState
+{
+    explicit HeapState(const FixedSizeHeap& heap)
+        : m_numUsed(heap.GetNumUsed()), m_mostRecentIndex(heap.GetMostRecentIndex())
+    {
+        for (I64 i = 0; i < heap.GetNumElements(); ++i)
+            m_used.push_back(heap.IsIndexUsed(i));
+    }
+    bool operator==(const HeapState&) const = default;
+
+    I64 m_numUsed;
+    I64 m_mostRecentIndex;
+    std::vector<bool> m_used;
+};
+
+// The address at a byte offset from p, computed as an integer: offsets outside an
+// array are fine here, where no pointer arithmetic may reach them.
+U8* AddressAt(const U8* p, I64 offset)
+{
+    return reinterpret_cast<U8*>(reinterpret_cast<UPtr>(p) + static_cast<UPtr>(offset));
+}
+
+TEST_F(FixedSizeHeapTest, FreeLeavesAddressesOutsideTheArrayAlone)
+{
+    // A power-of-two stride (offset to index by shift) and another (by reciprocal).
+    for (const I64 size : {I64{32}, I64{24}})
+    {
+        SCOPED_TRACE(size);
+        m_heap.Shutdown();
+        InitOwned(10, size, kAlign8);
+        U8* data = m_heap.GetData();
+        for (int i = 0; i < 7; ++i)
+            m_heap.Alloc();
+        m_heap.FreeIndex(2);
+        const HeapState before(m_heap);
+        // Just below, an element and many elements below, just past the end, an element past.
+        for (const I64 offset : {I64{-1}, -size, -64 * size, 10 * size, 10 * size + 1, 11 * size})
+        {
+            m_heap.Free(AddressAt(data, offset));
+            EXPECT_TRUE(HeapState(m_heap) == before) << offset;
+        }
+        m_heap.Free(nullptr);
+        EXPECT_TRUE(HeapState(m_heap) == before) << "null";
+        EXPECT_EQ(m_heap.Alloc(), data + 2 * size) << "the search still finds the lowest free element";
+    }
+}
+
+TEST_F(FixedSizeHeapTest, FreeWhileNothingIsInUseDoesNothing)
+{
+    // Up to 64 usage words the heap keeps a summary word; beyond, a search hint.
+    for (const I64 count : {I64{10}, I64{70 * 64}})
+    {
+        SCOPED_TRACE(count);
+        m_heap.Shutdown();
+        InitOwned(count, 24, kAlign8);
+        U8* data = m_heap.GetData();
+        for (int i = 0; i < 3; ++i)
+        {
+            m_heap.Alloc();
+            m_heap.FreeIndex(0);
+            const HeapState before(m_heap);
+            // Element starts, addresses inside an element and outside the array alike.
+            for (const I64 offset : {I64{0}, I64{24}, (count - 1) * 24, I64{1}, I64{24 + 12}, I64{-24}, count * 24})
+            {
+                m_heap.Free(AddressAt(data, offset));
+                ASSERT_TRUE(HeapState(m_heap) == before) << offset;
+            }
+            EXPECT_EQ(m_heap.Alloc(), data) << "the search state is intact";
+            m_heap.FreeAll();
+        }
+    }
+    // An uninitialised heap has no array and nothing in use.
+    FixedSizeHeap empty;
+    alignas(16) U8 element[16];
+    empty.Free(element);
+    empty.Free(nullptr);
+    EXPECT_EQ(empty.GetNumUsed(), 0);
+}
+
+TEST_F(FixedSizeHeapTest, APointerTriedAgainstSeveralHeapsIsFreedByItsOwn)
+{
+    InitOwned(8, 48, kAlign16);
+    FixedSizeHeap other;
+    other.Init(8, 48, Memory::kAllocAppCpu, kAlign16, __FILE__, __LINE__, __func__);
+    void* mine = m_heap.Alloc();
+    void* theirs = other.Alloc();
+    other.Alloc();
+    for (FixedSizeHeap* heap : {&m_heap, &other})
+        heap->Free(theirs);
+    EXPECT_EQ(m_heap.GetNumUsed(), 1);
+    EXPECT_TRUE(m_heap.IsIndexUsed(0));
+    EXPECT_EQ(other.GetNumUsed(), 1);
+    EXPECT_FALSE(other.IsIndexUsed(0));
+    for (FixedSizeHeap* heap : {&other, &m_heap})
+        heap->Free(mine);
+    EXPECT_EQ(m_heap.GetNumUsed(), 0);
+    EXPECT_EQ(other.GetNumUsed(), 1);
+    other.Shutdown();
+}
+
+TEST_F(FixedSizeHeapTest, FreeRefusesAddressesInsideTheArrayThatAreNoElementStart)
 {
     InitOwned(10, 24, kAlign8);
     U8* data = m_heap.GetData();
     for (int i = 0; i < 10; ++i)
         m_heap.Alloc();
-    for (U8* address : {data + 1, data + 23, data + 9 * 24 + 12, data - 24, data + 10 * 24, data + 11 * 24})
-        EXPECT_DEATH(m_heap.Free(address), "dataIn == pHeapBlock") << address - data;
+    for (const I64 offset : {1, 23, 9 * 24 + 12, 10 * 24 - 1})
+        EXPECT_DEATH(m_heap.Free(data + offset), "dataIn == pHeapBlock") << offset;
     m_heap.FreeAll();
-    EXPECT_DEATH(m_heap.Free(data), "dataIn == pHeapBlock") << "nothing in use";
     EXPECT_DEATH(m_heap.FreeIndex(0), "m_usage.IsBitSet\\(entryIndex\\)") << "nothing in use";
     m_heap.Alloc();
+    EXPECT_DEATH(m_heap.Free(data + 25), "dataIn == pHeapBlock") << "inside a free element";
     EXPECT_DEATH(m_heap.Free(data + 24), "m_usage.IsBitSet\\(entryIndex\\)") << "a free element";
     EXPECT_DEATH(m_heap.FreeIndex(10), "m_usage.IsBitSet\\(entryIndex\\)") << "past the array";
 }

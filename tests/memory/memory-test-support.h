@@ -1,10 +1,11 @@
 // Helpers for the memory routing tests: a small concrete allocator that knows exactly
-// which blocks are live, and stand-in job hooks that let a test thread act as a worker
-// running a job.
+// which blocks are live, and a stand-in job system behind the running-job seam that lets
+// a test thread act as a worker running a job.
 #pragma once
 
 #include "corelib/memory/allocator.h"
-#include "corelib/memory/memory-job-hooks.h"
+#include "corelib/memory/memory-job-local.h"
+#include "corelib/system/running-job.h"
 
 #include <algorithm>
 #include <cstring>
@@ -115,12 +116,12 @@ public:
     {
         t_pCurrent = this;
         m_renderJob = renderJob;
-        Memory::SetJobHooks(&kHooks);
+        oxsys::SetRunningJobQueries(&kQueries);
     }
     ~FakeJob()
     {
         t_pCurrent = nullptr;
-        Memory::SetJobHooks(nullptr);
+        oxsys::SetRunningJobQueries(nullptr);
     }
     FakeJob(const FakeJob&) = delete;
     FakeJob& operator=(const FakeJob&) = delete;
@@ -131,7 +132,7 @@ public:
 
 private:
     static bool IsWorker() { return t_pCurrent != nullptr; }
-    static bool IsRender() { return t_pCurrent && t_pCurrent->m_renderJob; }
+    static U32 Flags() { return t_pCurrent && t_pCurrent->m_renderJob ? Memory::kJobFlagRender : 0u; }
     static bool TryGet(I32 index, U64* pValue)
     {
         if (!t_pCurrent || t_pCurrent->m_ids[index] == 0)
@@ -150,5 +151,5 @@ private:
         t_pCurrent->m_values[index] = 0;
     }
     static inline thread_local FakeJob* t_pCurrent = nullptr;
-    static constexpr Memory::JobHooks kHooks = {IsWorker, IsRender, TryGet, Set, Clear};
+    static constexpr oxsys::RunningJobQueries kQueries = {IsWorker, Flags, TryGet, Set, Clear};
 };

@@ -206,13 +206,16 @@ TEST_F(ScopedTempAllocatorTest, PeakCountsTheBusiestMomentSinceTheLastQuery)
 TEST_F(ScopedTempAllocatorTest, JobsAreOwnersWhenTheJobSystemGivesTheirKeys)
 {
     StartSystem(8 * 1024, 4);
-    static I64 s_jobKey = 0;
-    SetScopedTempJobKeyFn([] { return s_jobKey; });
     {
         FakeJob job; // the thread acts as a worker
-        s_jobKey = 0x1234;
+        // Entry 0 holds the running job's identifier; switching it switches the owner.
+        const auto runJob = [&job](U64 jobKey) {
+            job.m_ids[kScopedTempJobKeyIndex] = 0xF18A2D801EFF31F1ull;
+            job.m_values[kScopedTempJobKeyIndex] = jobKey;
+        };
+        runJob(0x1234);
         auto* pFirst = new ScopedTempAllocator(false, __FILE__, __LINE__, __func__);
-        s_jobKey = 0x5678;
+        runJob(0x5678);
         {
             OX_SCOPED_TEMP_ALLOCATOR(second, false);
             EXPECT_NE(pFirst->GetAllocator(), second.GetAllocator());
@@ -220,13 +223,15 @@ TEST_F(ScopedTempAllocatorTest, JobsAreOwnersWhenTheJobSystemGivesTheirKeys)
             EXPECT_EQ(GetScopedTempAllocatorForOwner(0x5678), second.GetAllocator());
         }
         // Each job ends its own scope.
-        s_jobKey = 0x1234;
+        runJob(0x1234);
         delete pFirst;
         EXPECT_EQ(GetScopedTempAllocatorForOwner(0x1234), nullptr);
+        // A worker between jobs (entry 0 free) is keyed as its thread.
+        job.m_ids[kScopedTempJobKeyIndex] = 0;
+        EXPECT_EQ(GetScopedTempOwnerKey(), ThreadKey());
     }
     // Outside a worker the thread key applies again.
     EXPECT_EQ(GetScopedTempOwnerKey(), ThreadKey());
-    SetScopedTempJobKeyFn(nullptr);
 }
 
 TEST_F(ScopedTempAllocatorTest, AFifthOwnerOfFourBlocksGetsTheDumpAndTheMessage)

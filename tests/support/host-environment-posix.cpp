@@ -4,3 +4,6 @@ bool RunningUnderWine()
 {
     return false;
 }
+
+// A breakpoint's SIGTRAP already ends the process.
+void InstallUnhandledExceptionExit() {}

@@ -1,3 +1,4 @@
+#include "tests/support/host-environment.h"
 #include "tests/support/test-support.h"
 
 #include <gtest/gtest.h>
@@ -9,5 +10,6 @@ int main(int argc, char** argv)
     // test has started threads, and is the only style Windows offers.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     InstallTestAssertHandler();
+    InstallUnhandledExceptionExit();
     return RUN_ALL_TESTS();
 }

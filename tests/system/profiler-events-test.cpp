@@ -1,5 +1,6 @@
 #include "corelib/system/profiler-events.h"
 
+#include "corelib/system/running-job.h"
 #include "corelib/system/timing.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +143,30 @@ TEST(ProfilerEvents, AutomaticColourFollowsJobFlags)
     };
     for (const Case& c : cases)
         EXPECT_EQ(ProfileEventColorForJobFlags(c.flags), c.color) << c.flags;
+}
+
+TEST(ProfilerEvents, BeginWithoutAColourTakesTheRunningJobsFlags)
+{
+    static U32 s_flags = 0;
+    static constexpr oxsys::RunningJobQueries kRunningJob = {
+        [] { return true; }, [] { return s_flags; }, [](I32, U64*) { return false; }, [](I32, U64, U64) {},
+        [](I32) {}};
+    struct Case
+    {
+        U32 flags;
+        U64 color;
+    } cases[] = {{8, kProfileColorJobFlag8}, {64 | 8, kProfileColorJobFlag64}, {0, kProfileColorNoJob}};
+    oxsys::SetRunningJobQueries(&kRunningJob);
+    for (const Case& c : cases)
+    {
+        s_flags = c.flags;
+        TestBlock block(64);
+        BlockInstall install(&block.m_block);
+        BeginProfileEvent("Job");
+        EndProfileEvent();
+        EXPECT_EQ(block.m_memory[1], c.color) << c.flags;
+    }
+    oxsys::SetRunningJobQueries(nullptr);
 }
 
 namespace

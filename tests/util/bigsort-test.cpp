@@ -2,6 +2,7 @@
 // cut-off, the explicit stack's limit in the caller's scratch buffer, and the outer form's
 // scratch from a scoped temporary allocator.
 #include "corelib/util/bigsort.h"
+#include "corelib/util/bigsort-scratch.h"
 
 #include "tests/memory/scoped-temp-test-support.h"
 

@@ -7,6 +7,7 @@
 #include "corelib/memory/allocator-heap.h"
 #include "corelib/memory/memory-map.h"
 #include "corelib/util/msg.h"
+#include "corelib/util/stringid-cache.h"
 #include "tests/support/test-support.h"
 
 #include <gtest/gtest.h>

@@ -9,10 +9,10 @@
 // lies below. A thread's own fiber (StartFiberExecution) uses the thread's stack and a
 // record in thread-local storage.
 //
-// Sanitizers are told about every switch: AddressSanitizer must know which stack is in
-// use (__sanitizer_start/finish_switch_fiber), ThreadSanitizer keeps a shadow state per
-// fiber (__tsan_*_fiber), which also makes each switch a synchronisation point.
+// Sanitizers are told about every fiber's creation, switches and release
+// (fiber-sanitizer.h); in other builds those calls compile to nothing.
 #include "corelib/system/platform/fiber-platform.h"
+#include "corelib/system/platform/fiber-sanitizer.h"
 #include "corelib/system/platform/fiber-switch.h"
 #include "corelib/system/platform/fiber.h"
 #include "corelib/util/msg-assert.h"
@@ -25,33 +25,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#if OX_ASAN
-extern "C" void __sanitizer_start_switch_fiber(void** fakeStackSave, const void* bottom, size_t size);
-extern "C" void __sanitizer_finish_switch_fiber(void* fakeStackSave, const void** bottomOld, size_t* sizeOld);
-extern "C" void __asan_unpoison_memory_region(const volatile void* address, size_t size);
-#endif
-#if OX_TSAN
-extern "C" void* __tsan_get_current_fiber();
-extern "C" void* __tsan_create_fiber(unsigned flags);
-extern "C" void __tsan_destroy_fiber(void* fiber);
-extern "C" void __tsan_switch_to_fiber(void* fiber, unsigned flags);
-extern "C" void __tsan_set_fiber_name(void* fiber, const char* name);
-#endif
-
 namespace oxsys
 {
 namespace
 {
 constexpr U32 kMaxFlsSlots = 128;
 constexpr U64 kDefaultFiberStackSize = 1024 * 1024;
-// Sanitizer instrumentation makes frames several times larger; the reservation grows
-// with it so that code sized for the plain build still fits (pages are only committed
-// when touched).
-#if OX_ASAN || OX_TSAN
-constexpr U64 kSanitizerStackFactor = 4;
-#else
-constexpr U64 kSanitizerStackFactor = 1;
-#endif
 
 struct FiberRecord
 {
@@ -62,7 +41,7 @@ struct FiberRecord
     size_t m_mappingSize;
     UPtr m_stackLow; // usable stack, for AddressSanitizer
     UPtr m_stackHigh;
-    void* m_pTsanFiber;
+    void* m_pSanitizerFiber; // ThreadSanitizer's state for the fiber
     FiberRecord* m_pPrev; // list of records that may hold fiber-local values
     FiberRecord* m_pNext;
     bool m_inList;
@@ -72,8 +51,8 @@ struct FiberRecord
     void* m_flsValues[kMaxFlsSlots];
 };
 
-// The fiber-local storage slots. Allocation and the record list are guarded by
-// s_flsMutex; the used flags are atomic because Set/Get read them without the lock.
+// The fiber-local storage slots. Allocation and the record list are guarded by m_mutex;
+// the used flags are atomic because Set/Get read them without the lock.
 struct FlsSlots
 {
     std::mutex m_mutex;
@@ -204,9 +183,7 @@ void ReadThreadStackBounds(FiberRecord* pRecord)
 extern "C" [[noreturn]] void OxFiberEntry(void* pRecordAddress)
 {
     oxsys::FiberRecord* pRecord = static_cast<oxsys::FiberRecord*>(pRecordAddress);
-#if OX_ASAN
-    __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
-#endif
+    oxsys::SanitizerFinishSwitch(nullptr);
     pRecord->m_function(pRecord->m_pArgument);
     OX_ASSERT_FAIL("Fiber %s returned from its entry function; fibers must never return", pRecord->m_name);
     std::abort();
@@ -248,10 +225,7 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
     // The first switch to the fiber calls OxFiberEntry(pRecord) on its stack.
     pRecord->m_pContext = PrepareFiberContext(pRecord->m_stackLow, pRecord->m_stackHigh, pRecord);
 
-#if OX_TSAN
-    pRecord->m_pTsanFiber = __tsan_create_fiber(0);
-    __tsan_set_fiber_name(pRecord->m_pTsanFiber, pRecord->m_name);
-#endif
+    pRecord->m_pSanitizerFiber = SanitizerCreateFiber(pRecord->m_name);
     {
         std::lock_guard<std::mutex> guard(s_fls.m_mutex);
         LinkRecord(pRecord);
@@ -269,15 +243,7 @@ void ReleaseFiber(Fiber& fiber)
     OX_ASSERT_MSG(pRecord != GetCurrentFiberRecord(), "A fiber cannot release itself");
     OX_ASSERT_MSG(!pRecord->m_isThreadFiber, "A thread's own fiber is released by StopFiberExecution");
     ReleaseFlsValues(pRecord);
-#if OX_TSAN
-    __tsan_destroy_fiber(pRecord->m_pTsanFiber);
-#endif
-#if OX_ASAN
-    // Frames that never returned leave their red zones poisoned; a later mapping at the
-    // same address must not inherit them.
-    __asan_unpoison_memory_region(reinterpret_cast<void*>(pRecord->m_stackLow),
-                                  pRecord->m_stackHigh - pRecord->m_stackLow);
-#endif
+    SanitizerReleaseFiber(pRecord->m_pSanitizerFiber, pRecord->m_stackLow, pRecord->m_stackHigh);
     OX_VERIFY(munmap(pRecord->m_pMapping, pRecord->m_mappingSize) == 0);
     fiber.nativeFiber = 0;
 }
@@ -298,21 +264,12 @@ OX_NOINLINE void SwitchToFiber(Fiber& fiber)
     FiberRecord* pFrom = s_pCurrentFiber;
     OX_ASSERT_MSG(pFrom, "Only a thread running fibers (StartFiberExecution) can switch fibers");
     s_pCurrentFiber = pTo;
-#if OX_ASAN
-    void* pFakeStack = nullptr;
-    __sanitizer_start_switch_fiber(&pFakeStack, reinterpret_cast<const void*>(pTo->m_stackLow),
-                                   pTo->m_stackHigh - pTo->m_stackLow);
-#endif
-#if OX_TSAN
-    __tsan_switch_to_fiber(pTo->m_pTsanFiber, 0);
-#endif
+    void* pFakeStack = SanitizerStartSwitch(pTo->m_pSanitizerFiber, pTo->m_stackLow, pTo->m_stackHigh);
     const U32 floatMode = (pFrom->m_switchesFloatState ? kFiberSwitchSaveControlWords : 0u) |
                           (pTo->m_switchesFloatState ? kFiberSwitchLoadControlWords : 0u);
     SwitchFiberContext(&pFrom->m_pContext, pTo->m_pContext, floatMode);
     // Running again, possibly on another thread.
-#if OX_ASAN
-    __sanitizer_finish_switch_fiber(pFakeStack, nullptr, nullptr);
-#endif
+    SanitizerFinishSwitch(pFakeStack);
 }
 
 U64 PlatformConvertThreadToFiber()
@@ -325,9 +282,7 @@ U64 PlatformConvertThreadToFiber()
     // its fibers did to them.
     pRecord->m_switchesFloatState = true;
     ReadThreadStackBounds(pRecord);
-#if OX_TSAN
-    pRecord->m_pTsanFiber = __tsan_get_current_fiber();
-#endif
+    pRecord->m_pSanitizerFiber = SanitizerThreadFiber();
     SetCurrentFiberRecord(pRecord);
     return reinterpret_cast<U64>(pRecord);
 }

@@ -68,6 +68,9 @@
 #define OX_TSAN 0
 #endif
 
+// For the few deliberate unsynchronised reads of diagnostics (snapshots of another
+// thread's state); ThreadSanitizer does not instrument such a function.
+#define OX_NO_SANITIZE_THREAD __attribute__((no_sanitize("thread")))
 #define OX_NOINLINE __attribute__((noinline))
 #define OX_COLD __attribute__((cold, noinline))
 #define OX_FORCEINLINE inline __attribute__((always_inline))

@@ -1,0 +1,96 @@
+// The job system's named locks, the scheduling locks of the nine priorities and their
+// scoped holder.
+#include "corelib/job/job-system-priv.h"
+#include "corelib/util/msg-assert.h"
+
+namespace oxjob
+{
+namespace
+{
+JobSystemLock& SchedLock(Priority priority)
+{
+    OX_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
+    return g_pJobSysData->m_schedLocks[static_cast<U8>(priority)];
+}
+} // namespace
+
+void JobSystemLock::Init(const char* name)
+{
+    oxsys::MutexDesc desc;
+    desc.SetName(name);
+    oxsys::CreateMutex(desc, m_mutex);
+    m_isInitialized = true;
+}
+
+// The name is the caller's label for diagnostics; it does not change the locking.
+void JobSystemLock::Lock(const char*)
+{
+    OX_ASSERT(m_isInitialized);
+    m_mutex.Lock();
+}
+
+void JobSystemLock::Unlock()
+{
+    OX_ASSERT(m_isInitialized);
+    m_mutex.Unlock();
+}
+
+void JobSystemLock::Shutdown()
+{
+    OX_ASSERT(m_isInitialized);
+    oxsys::DestroyMutex(m_mutex);
+    m_isInitialized = false;
+}
+
+void LockSchedulingData(const char* name)
+{
+    OX_ASSERT(g_pJobSysData);
+    for (I32 p = static_cast<I32>(Priority::kNumPriorities) - 1; p >= 0; --p)
+        g_pJobSysData->m_schedLocks[p].Lock(name);
+}
+
+void UnlockSchedulingData()
+{
+    OX_ASSERT(g_pJobSysData);
+    for (I32 p = 0; p < static_cast<I32>(Priority::kNumPriorities); ++p)
+        g_pJobSysData->m_schedLocks[p].Unlock();
+}
+
+void LockSchedulingData(Priority priority, const char* name)
+{
+    SchedLock(priority).Lock(name);
+}
+
+void UnlockSchedulingData(Priority priority)
+{
+    SchedLock(priority).Unlock();
+}
+
+SchedulingDataLockJanitor::SchedulingDataLockJanitor(Priority priority, const char* name, bool lockNow)
+    : m_priority(priority), m_locked(false)
+{
+    OX_ASSERT(priority > Priority::kInvalid && priority < Priority::kNumPriorities);
+    if (lockNow)
+        Lock(name);
+}
+
+SchedulingDataLockJanitor::~SchedulingDataLockJanitor()
+{
+    Unlock();
+}
+
+void SchedulingDataLockJanitor::Lock(const char* name)
+{
+    OX_ASSERT(!m_locked);
+    LockSchedulingData(m_priority, name);
+    m_locked = true;
+}
+
+void SchedulingDataLockJanitor::Unlock()
+{
+    if (!m_locked)
+        return;
+    UnlockSchedulingData(m_priority);
+    m_locked = false;
+}
+} // namespace oxjob

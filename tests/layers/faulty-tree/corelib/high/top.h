@@ -1,0 +1,4 @@
+// High layer, including a lower one: allowed.
+#pragma once
+
+#include "corelib/low/base.h"

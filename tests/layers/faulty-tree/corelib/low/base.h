@@ -1,0 +1,2 @@
+// Lowest layer; includes nothing.
+#pragma once
