@@ -6,6 +6,8 @@ set -euo pipefail
 want=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 for kind in "$@"; do
     case "$kind" in
+        # oneTBB and Boost.Fiber: the peers of the job system's benchmark program.
+        native|all) want+=(libtbb-dev libboost-fiber-dev libboost-context-dev) ;;&
         windows|all) want+=(wine64 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev) ;;&
         fuzz|all) want+=(clang libclang-rt-14-dev) ;;
     esac

@@ -226,8 +226,7 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
     newContext.m_isLargeStackFiber = savedThreadContext.m_isLargeStackFiber;
     OX_ASSERT(g_pJobSysData->m_workerThreadContexts[newWorkerThreadIndex].m_activeJob.m_affinityMask);
     SetJobLocalStorage(kJlsIndexWorkerIndex, kJlsIdWorkerIndex, newWorkerThreadIndex);
-    BeginProfileEvent(ProfileEventColorForJobFlags(static_cast<U32>(newContext.m_activeJob.m_jobDecl.m_flags)),
-                      GetJobName(&newContext.m_activeJob.m_jobDecl));
+    BeginJobProfileEvent(newContext.m_activeJob.m_jobDecl);
     if (pSavedAllocStack)
         RestoreAllocStack(pSavedAllocStack);
 }

@@ -155,6 +155,7 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
         if (IsWorkVisible(workerIndex))
             return;
         ++spinCount;
+        context.m_activityStampFresh = false;
         if (!context.m_isEmergency)
         {
             if (data.m_powerSaveEnabled.load(std::memory_order_relaxed) && spinCount > kIdleSpinsBeforeSleep)
@@ -206,8 +207,10 @@ void ExecuteJob(RunnableJob& runnableJob)
     const I64 workerThreadIndex = ReadWorkerIndex();
     OX_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     const bool trackActivity = !(runnableJob.m_jobDecl.m_flags & kNoActivityTracking);
-    if (trackActivity)
+    WorkerThreadContext& startContext = WorkerContext(static_cast<U64>(workerThreadIndex));
+    if (trackActivity && !startContext.m_activityStampFresh)
         NoteWorkerActivity(static_cast<U64>(workerThreadIndex));
+    startContext.m_activityStampFresh = false;
 
     if (runnableJob.m_jobDecl.m_pStartFunc)
     {
@@ -217,8 +220,7 @@ void ExecuteJob(RunnableJob& runnableJob)
         context.m_activeJob = runnableJob;
         if (runnableJob.m_jobDecl.m_flags & kLockToStartingWorker)
             context.m_activeJob.m_affinityMask = 1ull << workerThreadIndex;
-        BeginProfileEvent(ProfileEventColorForJobFlags(static_cast<U32>(runnableJob.m_jobDecl.m_flags)),
-                          GetJobName(runnableJob.m_jobDecl.m_pStartFunc));
+        BeginJobProfileEvent(runnableJob.m_jobDecl);
         SetJobLocalStorage(kJlsIndexJobId, kJlsIdJobId, runnableJob.m_jobId);
         SetJobLocalStorage(kJlsIndexWorkerIndex, kJlsIdWorkerIndex, static_cast<U64>(workerThreadIndex));
 
@@ -231,7 +233,10 @@ void ExecuteJob(RunnableJob& runnableJob)
         WorkerContext(finalWorkerIndex).m_activeJob.Reset();
         ResetJobLocalStorage();
         if (trackActivity)
+        {
             NoteWorkerActivity(finalWorkerIndex);
+            WorkerContext(finalWorkerIndex).m_activityStampFresh = true;
+        }
     }
 
     if (Counter* pCounter = runnableJob.m_jobDecl.m_associatedCounter)
@@ -253,6 +258,12 @@ void FreeJobArrayNow(JobArray* pJobArray)
     data.m_jobArrayLock.Unlock();
 }
 } // namespace
+
+void BeginJobProfileEvent(const JobDecl& jobDecl)
+{
+    if (GetProfileEventBlock())
+        BeginProfileEvent(ProfileEventColorForJobFlags(static_cast<U32>(jobDecl.m_flags)), GetJobName(&jobDecl));
+}
 
 void NoteWorkerActivity(U64 workerIndex)
 {

@@ -102,6 +102,9 @@ struct alignas(128) WorkerThreadContext
     I64 m_currentFiberIndex; // -1 while the worker runs no fiber
     bool m_isLargeStackFiber;
     bool m_isEmergency;
+    // Set when the worker's activity time was stamped at the end of its last job and it
+    // has not idled since: the next job's start would stamp almost the same time.
+    bool m_activityStampFresh;
     std::atomic<Priority> m_beginPriority;
     std::atomic<Priority> m_endPriority;
 
@@ -339,6 +342,10 @@ OX_NO_SANITIZE_THREAD inline RunnableJob SnapshotActiveJob(U64 workerIndex)
     return job;
 }
 
+// Opens the profiler region of a job, named after it and in its flags' colour; the name
+// is looked up only while the thread records regions.
+void BeginJobProfileEvent(const JobDecl& jobDecl);
+
 // Job ids: 0x1001 upward; the id 2^46 is followed by 0x1001 again.
 U64 GenerateJobId();
 
@@ -368,6 +375,11 @@ void AddWaitingJobArray(JobArray* pJobArray);
 I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set);
 
 // Time-critical work (job-time-critical.cpp).
+// Sets the priorities a worker serves: with time-critical work enabled and emergency
+// workers present, emergency workers serve [0, m_numTimeCriticalPriorities) and regular
+// ones [m_regularWorkerMinPriority, 9); disabled, emergency workers serve nothing;
+// otherwise every worker serves [0, 9).
+void ApplyPriorityRange(WorkerThreadContext& context, const InitParams& params, bool timeCriticalEnabled);
 bool IsTimeCriticalPriority(Priority priority);
 void NotifyTimeCriticalWork();
 bool IsInTimeCriticalWorkPeriod();

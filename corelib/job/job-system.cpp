@@ -69,7 +69,6 @@ void InitLocks(JobSysData& data)
 
 void CreateWorkerThreads(JobSysData& data, const InitParams& params)
 {
-    const bool split = params.m_numEmergencyWorkerThreads != 0 && data.m_timeCriticalEnabled.load();
     for (U64 i = 0; i < data.m_numWorkerThreads; ++i)
     {
         WorkerThreadContext& context = data.m_workerThreadContexts[i];
@@ -78,8 +77,10 @@ void CreateWorkerThreads(JobSysData& data, const InitParams& params)
         (isEmergency ? data.m_emergencyWorkerMask : data.m_regularWorkerMask) |= 1ull << i;
 
         oxsys::ThreadDesc desc;
-        char name[32];
+        // Thread names keep at most 31 characters.
+        char name[64];
         snprintf(name, sizeof(name), "OxJobWorkerThread %d%s", static_cast<int>(i), isEmergency ? " (Emergency)" : "");
+        name[31] = '\0';
         desc.SetName(name);
         desc.m_stackSize = 32768;
         desc.m_priority = isEmergency ? oxsys::kThreadPriorityTimeCritical : oxsys::kThreadPriorityNormal;
@@ -87,18 +88,8 @@ void CreateWorkerThreads(JobSysData& data, const InitParams& params)
         desc.m_flags = 1;
         context.m_threadPriority = desc.m_priority;
 
-        Priority begin = Priority{0};
-        Priority end = Priority::kNumPriorities;
-        if (split)
-        {
-            if (isEmergency)
-                end = params.m_numTimeCriticalPriorities;
-            else
-                begin = params.m_regularWorkerMinPriority;
-        }
-        context.m_beginPriority.store(begin, std::memory_order_relaxed);
-        context.m_endPriority.store(end, std::memory_order_relaxed);
         context.m_isEmergency = isEmergency;
+        ApplyPriorityRange(context, params, data.m_timeCriticalEnabled.load());
 
         oxsys::CreateThread(data.m_workerThreads[i], desc, WorkerThreadStartFunc,
                             reinterpret_cast<void*>(static_cast<UPtr>(i)));

@@ -42,6 +42,25 @@ bool IsEmergencyWorkerThread(U64 workerThreadIndex)
     return workerThreadIndex >= g_pJobSysData->m_initParams.m_numWorkerThreads;
 }
 
+void ApplyPriorityRange(WorkerThreadContext& context, const InitParams& params, bool timeCriticalEnabled)
+{
+    Priority begin = Priority{0};
+    Priority end = Priority::kNumPriorities;
+    if (timeCriticalEnabled && params.m_numEmergencyWorkerThreads != 0)
+    {
+        if (context.m_isEmergency)
+            end = params.m_numTimeCriticalPriorities;
+        else
+            begin = params.m_regularWorkerMinPriority;
+    }
+    else if (!timeCriticalEnabled && context.m_isEmergency)
+    {
+        begin = Priority::kNumPriorities; // serves nothing
+    }
+    context.m_beginPriority.store(begin, std::memory_order_relaxed);
+    context.m_endPriority.store(end, std::memory_order_relaxed);
+}
+
 bool IsTimeCriticalWorkEnabled()
 {
     OX_ASSERT(g_pJobSysData);
@@ -55,27 +74,8 @@ void SetTimeCriticalWorkEnabled(bool enabled)
     if (data.m_timeCriticalEnabled.load(std::memory_order_relaxed) == enabled)
         return;
     data.m_timeCriticalEnabled.store(enabled, std::memory_order_relaxed);
-    const InitParams& params = data.m_initParams;
-    const bool hasEmergencyWorkers = params.m_numEmergencyWorkerThreads != 0;
     for (U64 i = 0; i < data.m_numWorkerThreads; ++i)
-    {
-        WorkerThreadContext& context = data.m_workerThreadContexts[i];
-        Priority begin = Priority{0};
-        Priority end = Priority::kNumPriorities;
-        if (enabled && hasEmergencyWorkers)
-        {
-            if (context.m_isEmergency)
-                end = params.m_numTimeCriticalPriorities;
-            else
-                begin = params.m_regularWorkerMinPriority;
-        }
-        else if (!enabled && context.m_isEmergency)
-        {
-            begin = Priority::kNumPriorities;
-        }
-        context.m_beginPriority.store(begin, std::memory_order_relaxed);
-        context.m_endPriority.store(end, std::memory_order_relaxed);
-    }
+        ApplyPriorityRange(data.m_workerThreadContexts[i], data.m_initParams, enabled);
 }
 
 void BeginTimeCriticalWorkPeriod()
