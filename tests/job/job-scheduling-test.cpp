@@ -96,6 +96,48 @@ TEST(JobScheduling, OneWorkerTakesLowerPriorityNumbersFirst)
     EXPECT_EQ(s_order, expected);
 }
 
+// One worker: the parked array is re-registered at the front when its counter holds, so
+// it runs before arrays of its priority committed while it was parked.
+TEST(JobScheduling, WokenJobArrayIsRegisteredAtTheFront)
+{
+    JobSystemHost host(SmallParams(1));
+    host.Start();
+    s_order.clear();
+    s_gateOpen = false;
+    s_gateEntered = false;
+    CounterHandle gate = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+    CounterHandle done = OX_ALLOCATE_COUNTER(3, kWaitForZeroOnly);
+    alignas(64) JobDecl decls[3];
+    for (U64 i = 0; i < 3; ++i)
+    {
+        decls[i] = MakeJob(RecordOrder, i + 1);
+        decls[i].m_associatedCounter = done.m_pCounter;
+    }
+    JobArray* pDependent = BeginJobArray(1, gate, 0, kCompareEqual, Priority{4});
+    AddJobs(pDependent, &decls[0], 1);
+    CommitJobArray(pDependent);
+    // A less urgent job: once it has run, the worker has met the dependent array first
+    // and parked it.
+    alignas(64) JobDecl later = MakeJob([](U64) {}, 0);
+    CounterHandle laterDone;
+    RunJobs(&later, 1, &laterDone, Priority{5}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+    WaitForCounterAndFree(laterDone, 0);
+
+    RunJob(GateJob, 0, 0, Priority{0});
+    jobtest::SpinUntil(s_gateEntered);
+    for (U64 i = 1; i < 3; ++i)
+    {
+        JobArray* pArray = BeginJobArray(1, Priority{4});
+        AddJobs(pArray, &decls[i], 1);
+        CommitJobArray(pArray);
+    }
+    SetCounterValue(gate, 0);
+    s_gateOpen = true;
+    WaitForCounterAndFree(done, 0);
+    FreeCounter(gate);
+    EXPECT_EQ(s_order, (std::vector<U64>{1, 2, 3}));
+}
+
 // --- Affinity --------------------------------------------------------------------------------
 
 std::atomic<U64> s_wrongWorker{0};

@@ -197,6 +197,8 @@ TEST_P(JobSystemTest, LargeStackJobRunsOnALargeFiber)
     RunJobAndWait(Yielder, 0, 0, OX_JOB_SOURCE_LOCATION);
 }
 
+void NoOpJob(U64) {}
+
 // --- Reports -------------------------------------------------------------------------------------------
 
 void SleepyJob(U64)
@@ -249,6 +251,47 @@ TEST(JobWaitingDeathTest, WaitingForNonZeroOnRestrictedCounterIsReported)
     CounterHandle counter = OX_ALLOCATE_COUNTER(3, kWaitForZeroOnly);
     EXPECT_DEATH(WaitForCounter(counter, 1), "can only be waited on to become '0' \\(WaitRestriction\\)");
     FreeCounter(counter);
+}
+
+// Jobs whose dependency never holds fill the wait data; one more than it holds is reported.
+TEST(JobWaitingDeathTest, RunningOutOfWaitingJobSlotsIsReported)
+{
+    EXPECT_DEATH(
+        {
+            JobSystemHost host(SmallParams(1), 1u << 20);
+            host.Start();
+            CounterHandle never = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+            static JobDecl decls[kMaxWaitingJobs + 1];
+            for (auto& decl : decls)
+            {
+                decl = MakeJob(NoOpJob, 0, kDisallowSleep);
+                decl.m_dependentCounter = never.m_pCounter;
+            }
+            RunJobs(decls, kMaxWaitingJobs + 1, nullptr, Priority{3}, ~0ull, kWaitForZeroOnly,
+                    OX_JOB_SOURCE_LOCATION);
+            WaitForCounter(never, 0);
+        },
+        "pWaitData->m_numWaitingJobs < kMaxWaitingJobs");
+}
+
+// Job arrays whose dependency never holds are parked in wait contexts; the 65th is reported.
+TEST(JobWaitingDeathTest, RunningOutOfWaitContextsIsReported)
+{
+    EXPECT_DEATH(
+        {
+            JobSystemHost host(SmallParams(1));
+            host.Start();
+            CounterHandle never = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+            for (U64 i = 0; i < kMaxWaitContexts + 1; ++i)
+            {
+                alignas(64) JobDecl decl = MakeJob(NoOpJob, 0);
+                JobArray* pArray = BeginJobArray(1, never, 0, kCompareEqual, Priority{3});
+                AddJobs(pArray, &decl, 1);
+                CommitJobArray(pArray);
+            }
+            WaitForCounter(never, 0);
+        },
+        "pNewWaitContext");
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, JobSystemTest, testing::Values(1u, 2u));
