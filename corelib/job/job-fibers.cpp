@@ -80,6 +80,7 @@ void SwitchHoldingFiberLock(oxsys::Fiber& fiber)
     BeginFiberLockHandOff(fiberLock);
     oxsys::SwitchToFiber(fiber);
     EndFiberLockHandOff(fiberLock);
+    RefreshRunningJobLocalStorage();
     g_pJobSysData->m_fiberLock.Unlock();
 }
 

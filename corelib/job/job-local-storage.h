@@ -65,4 +65,7 @@ void InitializeJobLocalStorageAtProcessStart();
 void ShutdownJobLocalStorage();
 // Allocates and clears the calling fiber's block (every job fiber at its start).
 void InitializeJobLocalStorageAtFiberStart();
+// Makes the block of the fiber now running the calling thread's: called after every
+// switch between job fibers, and when a worker's own fiber gets the thread back.
+void RefreshRunningJobLocalStorage();
 } // namespace oxjob

@@ -5,6 +5,7 @@
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/running-job.h"
+#include "corelib/util/msg-assert.h"
 
 namespace oxjob
 {
@@ -23,12 +24,19 @@ U32 QueryRunningJobFlags()
     return static_cast<U32>(WorkerContext(static_cast<U64>(workerIndex)).m_activeJob.m_jobDecl.m_flags);
 }
 
-// The seam asks only while a job fiber runs; elsewhere there is no block to read.
+// The seam asks only while a job fiber runs; elsewhere there is no block to read. One
+// lookup of the block: the memory system asks on every allocation of a job.
 bool QueryTryGetJobLocalStorage(I32 index, U64* pValue)
 {
-    if (!GetJlsInfo_Unsafe())
+    const JobLocalStorageInfo* pInfo = GetJlsInfo_Unsafe();
+    if (!pInfo)
         return false;
-    return TryGetJobLocalStorage(index, pValue);
+    OX_ASSERT((U64)index < JobLocalStorageInfo::kMaxFixedEntries);
+    const JobLocalStorageEntry& jlsEntry = pInfo->m_fixedEntries[index];
+    if (jlsEntry.m_identifier == JobLocalStorageEntry::kInvalidId)
+        return false;
+    *pValue = jlsEntry.m_value;
+    return true;
 }
 
 void QuerySetJobLocalStorage(I32 index, U64 identifier, U64 value)

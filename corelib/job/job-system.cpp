@@ -128,6 +128,7 @@ U32 WorkerThreadStartFunc(void* pArgument)
     g_pJobSysData->m_numStartedWorkerThreads.fetch_add(1, std::memory_order_release);
     BeginFiberLockHandOff(g_pJobSysData->m_fiberLock.GetMutex());
     oxsys::StartFiberExecution(*pFiber);
+    RefreshRunningJobLocalStorage();
 
     Memory::FreeThreadAllocStack();
     OX_ASSERT(g_pJobSysData->m_requestShutdown);
