@@ -9,7 +9,6 @@
 // pools and the worker contexts are never seen half-changed, and no worker can resume a
 // suspended job before its fiber has really stopped running.
 #include "corelib/job/job-descriptor.h"
-#include "corelib/job/job-fiber-handoff.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/memory/alloc-stack.h"
@@ -76,10 +75,10 @@ Memory::AllocStack* SaveAllocStack()
 // the target) when some worker switches to the calling fiber again, and is released here.
 void SwitchHoldingFiberLock(oxsys::Fiber& fiber)
 {
-    oxsys::Mutex& fiberLock = g_pJobSysData->m_fiberLock.GetMutex();
-    BeginFiberLockHandOff(fiberLock);
+    JobSystemLock& fiberLock = g_pJobSysData->m_fiberLock;
+    fiberLock.HoldLeavesFiber();
     oxsys::SwitchToFiber(fiber);
-    EndFiberLockHandOff(fiberLock);
+    fiberLock.HoldJoinsFiber();
     RefreshRunningJobLocalStorage();
     g_pJobSysData->m_fiberLock.Unlock();
 }

@@ -1,6 +1,7 @@
 // The job system's named locks, the scheduling locks of the nine priorities and their
 // scoped holder.
 #include "corelib/job/job-system-priv.h"
+#include "corelib/system/platform/mutex-sanitizer.h"
 #include "corelib/util/msg-assert.h"
 
 namespace oxjob
@@ -40,6 +41,16 @@ void JobSystemLock::Shutdown()
     OX_ASSERT(m_isInitialized);
     oxsys::DestroyMutex(m_mutex);
     m_isInitialized = false;
+}
+
+void JobSystemLock::HoldLeavesFiber()
+{
+    oxsys::SanitizerMutexHoldLeavesFiber(m_mutex.m_criticalSection);
+}
+
+void JobSystemLock::HoldJoinsFiber()
+{
+    oxsys::SanitizerMutexHoldJoinsFiber(m_mutex.m_criticalSection);
 }
 
 void LockSchedulingData(const char* name)

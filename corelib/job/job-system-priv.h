@@ -155,8 +155,12 @@ public:
     void Lock(const char* name);
     void Unlock();
     void Shutdown();
-    // Lets a fiber that received the lock across a switch release it (see job-fibers.cpp).
-    oxsys::Mutex& GetMutex() { return m_mutex; }
+    // The fiber-data lock is taken on one fiber and released on the fiber its thread runs
+    // next: the thread keeps holding it across the switch, and a sanitizer that tracks each
+    // fiber as a thread of its own is told that the hold moves. Call the first right
+    // before the switch, the second on the fiber that then runs.
+    void HoldLeavesFiber();
+    void HoldJoinsFiber();
 
     oxsys::Mutex m_mutex;
     bool m_isInitialized;

@@ -3,7 +3,6 @@
 #include "corelib/job/job-system.h"
 
 #include "corelib/job/job-descriptor-table.h"
-#include "corelib/job/job-fiber-handoff.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-running-queries.h"
@@ -126,7 +125,7 @@ U32 WorkerThreadStartFunc(void* pArgument)
     oxsys::Fiber* pFiber = AllocateFiberForJobAndUpdateContext(false);
     OX_ASSERT(g_pJobSysData->m_numStartedWorkerThreadsInitialized);
     g_pJobSysData->m_numStartedWorkerThreads.fetch_add(1, std::memory_order_release);
-    BeginFiberLockHandOff(g_pJobSysData->m_fiberLock.GetMutex());
+    g_pJobSysData->m_fiberLock.HoldLeavesFiber();
     oxsys::StartFiberExecution(*pFiber);
     RefreshRunningJobLocalStorage();
 
@@ -141,7 +140,7 @@ void FiberStartFunc(void* pArgument)
 {
     InitializeJobLocalStorageAtFiberStart();
     oxsys::SetFlushDenormalsToZero();
-    EndFiberLockHandOff(g_pJobSysData->m_fiberLock.GetMutex());
+    g_pJobSysData->m_fiberLock.HoldJoinsFiber();
     g_pJobSysData->m_fiberLock.Unlock();
     DoJobScheduling(FiberState(*static_cast<oxsys::FiberContext*>(pArgument)));
     OX_ASSERT(g_pJobSysData->m_requestShutdown);

@@ -1,13 +1,10 @@
 // The OS condition variable on Windows: a CONDITION_VARIABLE slept on with the mutex's
 // critical section.
 #include "corelib/system/platform/condition-variable-platform.h"
-
-#include <windows.h>
+#include "corelib/system/platform/mutex-native-win.h"
 
 namespace oxsys
 {
-CRITICAL_SECTION* PlatformNativeMutex(Mutex& mutex);
-
 namespace
 {
 static_assert(sizeof(CONDITION_VARIABLE) <= kConditionVariableStorageSize,

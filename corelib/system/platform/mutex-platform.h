@@ -1,4 +1,6 @@
-// The OS lock under oxsys::Mutex, one implementation per platform file.
+// The OS lock under oxsys::Mutex, one implementation per platform file. Each platform
+// file also defines Mutex::Lock, TryLock and Unlock through mutex-entry.h, with its lock's
+// enter and leave inlined.
 #pragma once
 
 #include "corelib/system/platform/mutex.h"
@@ -8,7 +10,4 @@ namespace oxsys
 // Initialises a re-entrant lock in the mutex's storage.
 void PlatformInitMutex(Mutex& mutex);
 void PlatformDeleteMutex(Mutex& mutex);
-void PlatformEnterMutex(Mutex& mutex);
-bool PlatformTryEnterMutex(Mutex& mutex);
-void PlatformLeaveMutex(Mutex& mutex);
 } // namespace oxsys

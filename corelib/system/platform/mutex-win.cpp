@@ -1,50 +1,58 @@
 // The OS lock of oxsys::Mutex on Windows: a CRITICAL_SECTION.
+#include "corelib/system/platform/mutex-entry.h"
+#include "corelib/system/platform/mutex-native-win.h"
 #include "corelib/system/platform/mutex-platform.h"
 #include "corelib/util/msg-assert.h"
-
-#include <windows.h>
 
 namespace oxsys
 {
 namespace
 {
-static_assert(sizeof(CRITICAL_SECTION) <= kMutexStorageSize, "the mutex storage is too small");
-static_assert(alignof(CRITICAL_SECTION) <= 16, "the mutex storage is not aligned enough");
-
-inline CRITICAL_SECTION* NativeMutex(Mutex& mutex)
+// The critical section's operations for mutex-entry.h.
+struct CriticalSectionLock
 {
-    return reinterpret_cast<CRITICAL_SECTION*>(mutex.m_criticalSection);
-}
+    OX_FORCEINLINE static void Enter(Mutex& mutex) { EnterCriticalSection(PlatformNativeMutex(mutex)); }
+
+    OX_FORCEINLINE static bool TryEnter(Mutex& mutex)
+    {
+        return TryEnterCriticalSection(PlatformNativeMutex(mutex)) != 0;
+    }
+
+    OX_FORCEINLINE static void Leave(Mutex& mutex)
+    {
+        CRITICAL_SECTION* pSection = PlatformNativeMutex(mutex);
+        // A critical section left by a thread that does not own it is corrupted silently;
+        // its owner field holds the owning thread's id, so the mistake is reported instead.
+        const bool heldByCaller =
+            pSection->OwningThread == reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
+        OX_ASSERT_MSG(heldByCaller, "Mutex unlocked by a thread that does not hold it");
+        LeaveCriticalSection(pSection);
+    }
+};
 } // namespace
 
 void PlatformInitMutex(Mutex& mutex)
 {
-    InitializeCriticalSection(NativeMutex(mutex));
+    InitializeCriticalSection(PlatformNativeMutex(mutex));
 }
 
 void PlatformDeleteMutex(Mutex& mutex)
 {
-    DeleteCriticalSection(NativeMutex(mutex));
+    DeleteCriticalSection(PlatformNativeMutex(mutex));
 }
 
-void PlatformEnterMutex(Mutex& mutex)
+bool Mutex::Lock(U32 timeoutMs)
 {
-    EnterCriticalSection(NativeMutex(mutex));
+    return MutexEntry<CriticalSectionLock>::Lock(this, timeoutMs);
 }
 
-bool PlatformTryEnterMutex(Mutex& mutex)
+bool Mutex::TryLock()
 {
-    return TryEnterCriticalSection(NativeMutex(mutex)) != 0;
+    return MutexEntry<CriticalSectionLock>::TryLock(this);
 }
 
-void PlatformLeaveMutex(Mutex& mutex)
+void Mutex::Unlock()
 {
-    LeaveCriticalSection(NativeMutex(mutex));
-}
-
-// For the condition variable.
-CRITICAL_SECTION* PlatformNativeMutex(Mutex& mutex)
-{
-    return NativeMutex(mutex);
+    MutexEntry<CriticalSectionLock>::Unlock(this);
 }
 } // namespace oxsys
