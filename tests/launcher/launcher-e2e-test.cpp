@@ -88,16 +88,23 @@ protected:
     {
         const fs::path file = m_dir / kStandInOutputFile;
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!fs::exists(file))
+        for (;;)
         {
+            // Under Wine a file just renamed into place can still fail to open for a
+            // moment (a sharing conflict): read again until it holds a whole report.
+            if (fs::exists(file))
+            {
+                std::ifstream in(file, std::ios::binary);
+                std::stringstream text;
+                if (in)
+                    text << in.rdbuf();
+                if (!text.str().empty())
+                    return ParseStandInReport(text.str(), report);
+            }
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return ParseStandInReport(text.str(), report);
     }
 
     LauncherRun Run(const std::vector<std::string>& args)
