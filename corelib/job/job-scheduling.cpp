@@ -243,20 +243,6 @@ void ExecuteJob(RunnableJob& runnableJob)
         ChangeCounterValue(pCounter, -1, false);
 }
 
-void FreeJobArrayNow(JobArray* pJobArray)
-{
-    JobSysData& data = *g_pJobSysData;
-    data.m_jobArrayLock.Lock("FreeJobArray");
-    OX_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
-    data.m_jobDeclAllocator.Free(pJobArray->m_pJobDeclBuffer);
-    const U64 index = data.m_jobArrayPool.IndexOf(pJobArray);
-    OX_ASSERT(index < kMaxSupportedJobArrays);
-    pJobArray->m_jobQueue.m_head = 0;
-    pJobArray->m_jobQueue.m_tail = 0;
-    pJobArray->m_jobQueue.m_count = 0;
-    data.m_jobArrayPool.m_storage.ClearBit(index);
-    data.m_jobArrayLock.Unlock();
-}
 } // namespace
 
 void BeginJobProfileEvent(const JobDecl& jobDecl)
@@ -272,7 +258,17 @@ void NoteWorkerActivity(U64 workerIndex)
 
 void FreeJobArray(JobArray* pJobArray)
 {
-    FreeJobArrayNow(pJobArray);
+    JobSysData& data = *g_pJobSysData;
+    data.m_jobArrayLock.Lock("FreeJobArray");
+    OX_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
+    data.m_jobDeclAllocator.Free(pJobArray->m_pJobDeclBuffer);
+    const U64 index = data.m_jobArrayPool.IndexOf(pJobArray);
+    OX_ASSERT(index < kMaxSupportedJobArrays);
+    pJobArray->m_jobQueue.m_head = 0;
+    pJobArray->m_jobQueue.m_tail = 0;
+    pJobArray->m_jobQueue.m_count = 0;
+    data.m_jobArrayPool.m_storage.ClearBit(index);
+    data.m_jobArrayLock.Unlock();
 }
 
 bool CheckAndUpdatePreConditions(RunnableJob& job)
@@ -402,7 +398,7 @@ void DoJobScheduling(JobFiberState& fiberState)
 
         if (pJobArrayToFree)
         {
-            FreeJobArrayNow(pJobArrayToFree);
+            FreeJobArray(pJobArrayToFree);
             continue;
         }
         if (pJobArrayToPark)

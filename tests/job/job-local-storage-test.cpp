@@ -15,20 +15,6 @@ using jobtest::SmallParams;
 
 namespace
 {
-// Checks made inside a job cannot report to the test directly: the first one that fails
-// leaves its line here, and the test reports it after the job has finished.
-std::atomic<int> s_firstFailedLine{0};
-
-#define JOB_CHECK(condition)                                                                                 \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (!(condition))                                                                                    \
-        {                                                                                                    \
-            int none = 0;                                                                                    \
-            s_firstFailedLine.compare_exchange_strong(none, __LINE__);                                       \
-        }                                                                                                    \
-    } while (0)
-
 // Runs the job on a one-worker system (so consecutive jobs share one fiber) and expects
 // every JOB_CHECK in it to have held.
 class JobLocalStorageTest : public testing::Test
@@ -37,13 +23,13 @@ protected:
     void SetUp() override
     {
         m_host.Start();
-        s_firstFailedLine = 0;
+        jobtest::s_firstFailedLine = 0;
     }
 
     void RunChecked(JobEntryFunc pJob, U64 startArg = 0)
     {
         RunJobAndWait(pJob, startArg, 0, OX_JOB_SOURCE_LOCATION);
-        EXPECT_EQ(s_firstFailedLine.load(), 0) << "the JOB_CHECK on this line failed inside the job";
+        EXPECT_EQ(jobtest::s_firstFailedLine.load(), 0) << "the JOB_CHECK on this line failed inside the job";
     }
 
     JobSystemHost m_host{SmallParams(1)};

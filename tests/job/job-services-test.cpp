@@ -38,22 +38,8 @@ using jobtest::SmallParams;
 
 namespace
 {
-// Checks made inside a job cannot report to the test directly: the first one that fails
-// leaves its line here, and the test reports it after the jobs have finished.
-std::atomic<int> s_firstFailedLine{0};
-
-#define JOB_CHECK(condition)                                                                                 \
-    do                                                                                                       \
-    {                                                                                                        \
-        if (!(condition))                                                                                    \
-        {                                                                                                    \
-            int none = 0;                                                                                    \
-            s_firstFailedLine.compare_exchange_strong(none, __LINE__);                                       \
-        }                                                                                                    \
-    } while (0)
-
 #define EXPECT_NO_FAILED_JOB_CHECK()                                                                         \
-    EXPECT_EQ(s_firstFailedLine.load(), 0) << "the JOB_CHECK on this line failed inside a job"
+    EXPECT_EQ(jobtest::s_firstFailedLine.load(), 0) << "the JOB_CHECK on this line failed inside a job"
 
 // Allocates size bytes with the calling job's current allocator.
 void* AllocateHere(U64 size)
@@ -436,7 +422,7 @@ class JobServicesTest : public testing::Test
 protected:
     void SetUp() override
     {
-        s_firstFailedLine = 0;
+        jobtest::s_firstFailedLine = 0;
         m_host.Start();
         for (const VirtualContext& context : kVirtualContexts)
         {

@@ -112,6 +112,20 @@ private:
     DoutCapture m_capture;
 };
 
+// Checks made inside a job cannot report to the test directly: the first one that fails
+// leaves its line here, and the test reports it after the jobs have finished.
+inline std::atomic<int> s_firstFailedLine{0};
+
+#define JOB_CHECK(condition)                                                                                 \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (!(condition))                                                                                    \
+        {                                                                                                    \
+            int none = 0;                                                                                    \
+            ::jobtest::s_firstFailedLine.compare_exchange_strong(none, __LINE__);                            \
+        }                                                                                                    \
+    } while (0)
+
 // Spins (yielding) until the flag is set.
 inline void SpinUntil(const std::atomic<bool>& flag)
 {
