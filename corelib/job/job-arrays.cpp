@@ -1,9 +1,9 @@
 // Job arrays and submission: opening an array, adding declarations, committing it to the
 // scheduler, and the RunJobs family that wraps the three steps.
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/timing.h"
-#include "corelib/util/msg-assert.h"
 
 namespace oxjob
 {
@@ -21,24 +21,25 @@ void JobArray::Reset()
     m_submitWorkerIndex = 0;
 }
 
-JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dependentValue, U32 dependentCompare,
-                        Priority priority, U64 affinityMask)
+JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dependentValue,
+                        U32 dependentCompare, Priority priority, U64 affinityMask)
 {
-    OX_ASSERT(g_pJobSysData);
-    OX_ASSERT(maxJobCount > 0);
-    OX_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
-    OX_ASSERT(affinityMask);
-    OX_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
-    OX_ASSERT_MSG(maxJobCount <= 0x7FFFFFFF / sizeof(JobDecl), "Too many jobs for one job array: %llu",
-                  static_cast<unsigned long long>(maxJobCount));
+    OX_JOB_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(maxJobCount > 0);
+    OX_JOB_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
+    OX_JOB_ASSERT(affinityMask);
+    OX_JOB_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
+    OX_JOB_ASSERT_MSG(maxJobCount <= 0x7FFFFFFF / sizeof(JobDecl), "Too many jobs for one job array: %llu",
+                      static_cast<unsigned long long>(maxJobCount));
     JobSysData& data = *g_pJobSysData;
     const bool timeCritical = IsTimeCriticalPriority(priority);
     const U64 workerAfinityMask = timeCritical ? data.m_emergencyWorkerMask : data.m_regularWorkerMask;
-    OX_ASSERT_MSG(affinityMask & workerAfinityMask,
-                  "Invalid affinity mask will not allow this JobArray to ever execute! 0x%08X requested vs 0x%08X "
-                  "available (%s)",
-                  static_cast<U32>(affinityMask), static_cast<U32>(workerAfinityMask),
-                  timeCritical ? "Time-critical" : "Regular");
+    OX_JOB_ASSERT_MSG(
+        affinityMask & workerAfinityMask,
+        "Invalid affinity mask will not allow this JobArray to ever execute! 0x%08X requested vs 0x%08X "
+        "available (%s)",
+        static_cast<U32>(affinityMask), static_cast<U32>(workerAfinityMask),
+        timeCritical ? "Time-critical" : "Regular");
 
     data.m_jobArrayLock.Lock("BeginJobArray");
     RecordPool<kMaxSupportedJobArrays, JobArray>& pool = data.m_jobArrayPool;
@@ -52,8 +53,9 @@ JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dep
     pool.m_storage.SetBit(index);
     JobArray* pJobArray = &pool.m_pRecords[index];
     pJobArray->Reset();
-    void* pJobDeclBuffer = data.m_jobDeclAllocator.Malloc(static_cast<I32>(maxJobCount * sizeof(JobDecl)), 128, 0);
-    OX_ASSERT(pJobDeclBuffer);
+    void* pJobDeclBuffer =
+        data.m_jobDeclAllocator.Malloc(static_cast<I32>(maxJobCount * sizeof(JobDecl)), 128, 0);
+    OX_JOB_ASSERT(pJobDeclBuffer);
 
     pJobArray->m_jobQueue.m_capacity = static_cast<I32>(maxJobCount);
     pJobArray->m_jobQueue.m_pBuffer = static_cast<JobDecl*>(pJobDeclBuffer);
@@ -74,23 +76,26 @@ JobArray* BeginJobArray(U64 maxJobCount, Priority priority, U64 affinityMask)
 
 U64 AddJobs(JobArray* pJobArray, JobDecl* pJobDecls, U64 numJobs)
 {
-    OX_ASSERT(pJobArray != nullptr);
-    OX_ASSERT(pJobArray->m_bOpen);
-    OX_ASSERT(IsPointerAligned(pJobDecls, kAlign64));
-    OX_ASSERT_MSG(numJobs <= 32 || (numJobs > 0 && pJobDecls[0].m_flags & kDisallowSleep),
-                  "Job submits larger than 32 jobs have to guarantee to never sleep as that would consume too many "
-                  "system resources. Use 'kDisallowSleep or SpawnerJob'.");
+    OX_JOB_ASSERT(pJobArray != nullptr);
+    OX_JOB_ASSERT(pJobArray->m_bOpen);
+    OX_JOB_ASSERT(IsPointerAligned(pJobDecls, kAlign64));
+    OX_JOB_ASSERT_MSG(
+        numJobs <= 32 || (numJobs > 0 && pJobDecls[0].m_flags & kDisallowSleep),
+        "Job submits larger than 32 jobs have to guarantee to never sleep as that would consume too many "
+        "system resources. Use 'kDisallowSleep or SpawnerJob'.");
 
     U64 inheritedFlags = 0;
     const I64 workerIndex = ReadWorkerIndex();
     if (static_cast<U64>(workerIndex) < kMaxWorkerThreads)
-        inheritedFlags = WorkerContext(static_cast<U64>(workerIndex)).m_activeJob.m_jobDecl.m_flags & (kGameJob | kRenderJob);
+        inheritedFlags = WorkerContext(static_cast<U64>(workerIndex)).m_activeJob.m_jobDecl.m_flags &
+                         (kGameJob | kRenderJob);
 
     JobDeclRing& ring = pJobArray->m_jobQueue;
     U64 numJobsAdded = 0;
     for (U64 i = 0; i < numJobs; ++i)
     {
-        OX_ASSERT(pJobDecls[i].m_pStartFunc || pJobDecls[i].m_associatedCounter || pJobDecls[i].m_dependentCounter);
+        OX_JOB_ASSERT(pJobDecls[i].m_pStartFunc || pJobDecls[i].m_associatedCounter ||
+                      pJobDecls[i].m_dependentCounter);
         if (!(pJobDecls[i].m_flags & (kGameJob | kRenderJob)))
             pJobDecls[i].m_flags |= inheritedFlags;
         if (ring.m_count == ring.m_capacity)
@@ -100,13 +105,13 @@ U64 AddJobs(JobArray* pJobArray, JobDecl* pJobDecls, U64 numJobs)
         ring.m_tail = ring.m_tail + 1 == ring.m_capacity ? 0 : ring.m_tail + 1;
         ++numJobsAdded;
     }
-    OX_ASSERT(numJobsAdded == numJobs);
+    OX_JOB_ASSERT(numJobsAdded == numJobs);
     return numJobsAdded;
 }
 
 void CommitJobArray(JobArray* pJobArray)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     if (pJobArray->m_jobQueue.m_count == 0)
     {
         FreeJobArray(pJobArray);
@@ -114,9 +119,10 @@ void CommitJobArray(JobArray* pJobArray)
     }
     const Counter* pCounter = pJobArray->m_pDependentCounter;
     if (pCounter && pJobArray->m_dependentValue != 0 && pCounter->m_waitRestriction == kWaitForZeroOnly)
-        OX_ASSERT_FAIL("JobArray has a dependent counter and a non-zero dep value. However, this counter [%s:%d] can "
-                       "only be waited on to become '0' (WaitRestriction)",
-                       pCounter->m_sourceFile, static_cast<int>(pCounter->m_sourceLine));
+        OX_JOB_ASSERT_FAIL(
+            "JobArray has a dependent counter and a non-zero dep value. However, this counter [%s:%d] can "
+            "only be waited on to become '0' (WaitRestriction)",
+            pCounter->m_sourceFile, static_cast<int>(pCounter->m_sourceLine));
     pJobArray->m_bOpen = false;
     pJobArray->m_readyTime = GetTimeNow();
     const I64 workerIndex = ReadWorkerIndex();
@@ -128,40 +134,40 @@ void CommitJobArray(JobArray* pJobArray)
 
 bool RegisterJobArray(JobArray* pJobArray, bool addToBack)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     SchedulingDataLockJanitor janitor(pJobArray->m_priority, "RegisterJobArray", true);
     return RegisterJobArrayNoLock(g_pJobSysData->m_pSchedData, pJobArray, addToBack);
 }
 
 bool UnregisterJobArray(JobArray* pJobArray)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     SchedulingDataLockJanitor janitor(pJobArray->m_priority, "UnregisterJobArray", true);
     return UnregisterJobArrayNoLock(g_pJobSysData->m_pSchedData, pJobArray);
 }
 
 I64 GetJobCount(const JobArray* pJobArray)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     return pJobArray->m_jobQueue.m_count;
 }
 
 I64 GetJobArrayCapacity(const JobArray* pJobArray)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     return pJobArray->m_jobQueue.m_capacity;
 }
 
 Priority GetJobArrayPriority(const JobArray* pJobArray)
 {
-    OX_ASSERT(pJobArray);
+    OX_JOB_ASSERT(pJobArray);
     return pJobArray->m_priority;
 }
 
 void RunJobs(JobDecl* pJobDecls, U64 numJobs, CounterHandle* pOutCounter, const char* srcFile, U32 srcLine,
              const char* srcFunc, Priority priority, U64 affinityMask, WaitRestriction waitRestriction)
 {
-    OX_ASSERT(numJobs > 0);
+    OX_JOB_ASSERT(numJobs > 0);
     JobArray* pJobArray = BeginJobArray(numJobs, priority, affinityMask);
     if (pOutCounter)
     {
@@ -172,15 +178,15 @@ void RunJobs(JobDecl* pJobDecls, U64 numJobs, CounterHandle* pOutCounter, const 
         *pOutCounter = counter;
     }
     const U64 jobsAdded = AddJobs(pJobArray, pJobDecls, numJobs);
-    OX_ASSERT(jobsAdded == numJobs);
+    OX_JOB_ASSERT(jobsAdded == numJobs);
     CommitJobArray(pJobArray);
 }
 
 void RunJobs(JobDecl* pJobDecls, U64 numJobs, CounterHandle* pOutCounter, Priority priority, U64 affinityMask,
              WaitRestriction waitRestriction, const SourceLocation& location)
 {
-    RunJobs(pJobDecls, numJobs, pOutCounter, location.m_sourceFile, location.m_sourceLine, location.m_sourceFunction,
-            priority, affinityMask, waitRestriction);
+    RunJobs(pJobDecls, numJobs, pOutCounter, location.m_sourceFile, location.m_sourceLine,
+            location.m_sourceFunction, priority, affinityMask, waitRestriction);
 }
 
 void RunJob(JobEntryFunc pStartFunc, U64 startArg, U64 flags, Priority priority, U64 affinityMask)
@@ -192,7 +198,7 @@ void RunJob(JobEntryFunc pStartFunc, U64 startArg, U64 flags, Priority priority,
     const U64 numJobs = 1;
     JobArray* pJobArray = BeginJobArray(numJobs, priority, affinityMask);
     const U64 jobsAdded = AddJobs(pJobArray, &jobDecl, numJobs);
-    OX_ASSERT(jobsAdded == numJobs);
+    OX_JOB_ASSERT(jobsAdded == numJobs);
     CommitJobArray(pJobArray);
 }
 
@@ -208,7 +214,7 @@ void RunJobAndWait(JobEntryFunc pStartFunc, U64 startArg, U64 flags, const char*
     const U64 numJobs = 1;
     JobArray* pJobArray = BeginJobArray(numJobs, Priority{3}, ~0ull);
     const U64 jobsAdded = AddJobs(pJobArray, &jobDecl, numJobs);
-    OX_ASSERT(jobsAdded == numJobs);
+    OX_JOB_ASSERT(jobsAdded == numJobs);
     CommitJobArray(pJobArray);
     WaitForCounter(counter, 0, kCompareEqual);
     FreeCounter(counter);
@@ -216,12 +222,13 @@ void RunJobAndWait(JobEntryFunc pStartFunc, U64 startArg, U64 flags, const char*
 
 void RunJobAndWait(JobEntryFunc pStartFunc, U64 startArg, U64 flags, const SourceLocation& location)
 {
-    RunJobAndWait(pStartFunc, startArg, flags, location.m_sourceFile, location.m_sourceLine, location.m_sourceFunction);
+    RunJobAndWait(pStartFunc, startArg, flags, location.m_sourceFile, location.m_sourceLine,
+                  location.m_sourceFunction);
 }
 
 bool ForEachJobDeclInEachJobArray(JobDeclVisitor visitor, void* pContext)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     LockSchedulingData("ForEachJobDeclInEachJobArray");
     bool stop = false;
     for (U64 p = 0; p < static_cast<U64>(Priority::kNumPriorities) && !stop; ++p)

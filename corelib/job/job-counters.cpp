@@ -1,53 +1,15 @@
 // Counters: the pool with its next-fit rule, allocation and release with the call site,
 // value changes with the wake-up of waiters, and the report of counters in use.
+#include "corelib/job/job-assert.h"
+#include "corelib/job/job-source-names.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/timing.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
-
-#include <cstdio>
-#include <cstring>
 
 namespace oxjob
 {
 namespace
 {
-// The part of a source path after its first "src" directory, with forward slashes.
-void ShortFileName(const char* path, char* out, U64 outSize)
-{
-    if (!path)
-    {
-        snprintf(out, outSize, "<null>");
-        return;
-    }
-    const char* pSrc = strstr(path, "src");
-    const char* pStart = pSrc && strlen(pSrc) >= 4 ? pSrc + 4 : (pSrc ? pSrc + strlen(pSrc) : path);
-    snprintf(out, outSize, "%s", pStart);
-    for (char* p = out; *p; ++p)
-        if (*p == '\\')
-            *p = '/';
-}
-
-// The function's name from its signature: the word before the first "(".
-void ShortFunctionName(const char* signature, char* out, U64 outSize)
-{
-    if (!signature)
-    {
-        snprintf(out, outSize, "<null>");
-        return;
-    }
-    const char* pParen = strchr(signature, '(');
-    if (!pParen)
-    {
-        snprintf(out, outSize, "%s", signature);
-        return;
-    }
-    const char* pStart = pParen;
-    while (pStart > signature && pStart[-1] != ' ')
-        --pStart;
-    snprintf(out, outSize, "%.*s", static_cast<int>(pParen - pStart), pStart);
-}
-
 // Takes the counter's lock; workers only spin, other threads may sleep between tries.
 void LockCounter(Counter* pCounter)
 {
@@ -69,13 +31,13 @@ void Counter::Reset()
 CounterHandle AllocateCounter(const char* srcFile, U32 srcLine, const char* srcFunc, I64 initialValue,
                               WaitRestriction waitRestriction)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     JobSysData& data = *g_pJobSysData;
     data.m_counterLock.Lock("AllocateCounter");
-    OX_ASSERT(srcFile);
-    OX_ASSERT(srcFunc);
-    OX_ASSERT(srcLine > 0);
-    OX_ASSERT(g_pJobSysData->m_initParams.m_numCounters);
+    OX_JOB_ASSERT(srcFile);
+    OX_JOB_ASSERT(srcFunc);
+    OX_JOB_ASSERT(srcLine > 0);
+    OX_JOB_ASSERT(g_pJobSysData->m_initParams.m_numCounters);
 
     RecordPool<kMaxSupportedCounters, Counter>& pool = data.m_counterPool;
     const U64 index = pool.FindFreeIndex();
@@ -92,39 +54,41 @@ CounterHandle AllocateCounter(const char* srcFile, U32 srcLine, const char* srcF
         pCounter->m_sourceLine = srcLine;
         pCounter->m_sourceFunction = srcFunc;
         pCounter->m_allocTime = GetTimeNow();
-        OX_ASSERT(pCounter->m_sourceFile);
-        OX_ASSERT(pCounter->m_sourceFunction);
-        OX_ASSERT(pCounter->m_sourceLine);
+        OX_JOB_ASSERT(pCounter->m_sourceFile);
+        OX_JOB_ASSERT(pCounter->m_sourceFunction);
+        OX_JOB_ASSERT(pCounter->m_sourceLine);
     }
     data.m_counterLock.Unlock();
 
     if (!pCounter)
     {
         DumpAllocatedCounters();
-        OX_ASSERT_MSG(pCounter,
-                      "We ran out of job system counters! Check TTY for the list of currenty allocated counters.");
+        OX_JOB_ASSERT_MSG(
+            pCounter,
+            "We ran out of job system counters! Check TTY for the list of currenty allocated counters.");
     }
     return CounterHandle{pCounter};
 }
 
-CounterHandle AllocateCounter(I64 initialValue, WaitRestriction waitRestriction, const SourceLocation& location)
+CounterHandle AllocateCounter(I64 initialValue, WaitRestriction waitRestriction,
+                              const SourceLocation& location)
 {
-    return AllocateCounter(location.m_sourceFile, location.m_sourceLine, location.m_sourceFunction, initialValue,
-                           waitRestriction);
+    return AllocateCounter(location.m_sourceFile, location.m_sourceLine, location.m_sourceFunction,
+                           initialValue, waitRestriction);
 }
 
 void FreeCounter(CounterHandle counter)
 {
     Counter* pCounter = counter.m_pCounter;
-    OX_ASSERT(pCounter);
+    OX_JOB_ASSERT(pCounter);
     LockCounter(pCounter);
     pCounter->m_value.store(0, std::memory_order_relaxed);
     pCounter->m_lock.Release();
 
     JobSysData& data = *g_pJobSysData;
     data.m_counterLock.Lock("FreeCounter");
-    OX_ASSERT(pCounter);
-    OX_ASSERT(g_pJobSysData->m_initParams.m_numCounters);
+    OX_JOB_ASSERT(pCounter);
+    OX_JOB_ASSERT(g_pJobSysData->m_initParams.m_numCounters);
     const U64 index = data.m_counterPool.IndexOf(pCounter);
     pCounter->Reset();
     data.m_counterPool.m_storage.ClearBit(index);
@@ -133,7 +97,7 @@ void FreeCounter(CounterHandle counter)
 
 I64 GetCounterValue(CounterHandle counter)
 {
-    OX_ASSERT(counter.m_pCounter);
+    OX_JOB_ASSERT(counter.m_pCounter);
     return counter.m_pCounter->m_value.load(std::memory_order_acquire);
 }
 
@@ -141,8 +105,7 @@ I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set)
 {
     const WaitRestriction restriction = pCounter->m_waitRestriction;
     LockCounter(pCounter);
-    const I64 newValue =
-        set ? delta : pCounter->m_value.load(std::memory_order_relaxed) + delta;
+    const I64 newValue = set ? delta : pCounter->m_value.load(std::memory_order_relaxed) + delta;
     pCounter->m_value.store(newValue, std::memory_order_release);
     // The lock stays held while the waiters are matched: a waiter that sees the new value
     // returns only once the lock is free, so it cannot free and reuse the counter while the
@@ -158,13 +121,13 @@ I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set)
 
 void SetCounterValue(CounterHandle counter, I64 value)
 {
-    OX_ASSERT(counter.m_pCounter);
+    OX_JOB_ASSERT(counter.m_pCounter);
     ChangeCounterValue(counter.m_pCounter, value, true);
 }
 
 I64 AddToCounter(CounterHandle counter, I64 delta)
 {
-    OX_ASSERT(counter.m_pCounter);
+    OX_JOB_ASSERT(counter.m_pCounter);
     return ChangeCounterValue(counter.m_pCounter, delta, false);
 }
 
@@ -176,14 +139,14 @@ void WaitForCounterAndFree(CounterHandle counter, I64 value, U32 compare)
 
 void WakeUpJobsWaitingOnCounter(CounterHandle counter, I64 value)
 {
-    OX_ASSERT(counter.m_pCounter);
+    OX_JOB_ASSERT(counter.m_pCounter);
     if (WakeUpWaitingJobs(counter.m_pCounter, value))
         ScheduleWokenUpJobs();
 }
 
 void DumpAllocatedCounters()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     JobSysData& data = *g_pJobSysData;
     data.m_counterLock.Lock("DumpAllocatedCounters");
     SetActiveMsgOutput(1);
@@ -195,10 +158,10 @@ void DumpAllocatedCounters()
         if (!pool.m_storage.IsBitSet(index))
             continue;
         const Counter& counter = pool.m_pRecords[index];
-        char fileName[128];
-        char functionName[128];
-        ShortFileName(counter.m_sourceFile, fileName, sizeof(fileName));
-        ShortFunctionName(counter.m_sourceFunction, functionName, sizeof(functionName));
+        char fileName[kShortSourceNameSize];
+        char functionName[kShortSourceNameSize];
+        ShortJobSourceFile(counter.m_sourceFile, fileName, sizeof(fileName));
+        ShortJobSourceFunction(counter.m_sourceFunction, functionName, sizeof(functionName));
         SetActiveMsgOutput(1);
         PrintToActiveMsgOutput("[%u] %s %s:%d (%.4f)\n", static_cast<U32>(index), functionName, fileName,
                                static_cast<int>(counter.m_sourceLine),

@@ -1,11 +1,16 @@
 // The deadlock watch of idle workers: when no worker has started or finished a job for
 // longer than the threshold while jobs or job arrays wait, five confirming passes later
 // the deadlock report is printed.
+#include "corelib/job/job-assert.h"
+#include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-source-names.h"
 #include "corelib/job/job-system-priv.h"
+#include "corelib/job/job-trace.h"
 #include "corelib/system/platform/thread.h"
 #include "corelib/system/timing.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
+
+#include <cstdarg>
 
 namespace oxjob
 {
@@ -22,6 +27,36 @@ F32 SecondsSince(U64 then, U64 now)
     return now > then ? TicksToSeconds(now - then) : 0.0f;
 }
 
+// Every line of the deadlock report is printed on the active output in text colour 8.
+void PrintReportLine(const char* format, ...) OX_PRINTF_FORMAT(1, 2);
+void PrintReportLine(const char* format, ...)
+{
+    const int channel = GetActiveMsgOutput();
+    SetMsgOutputTextColor(channel, 8);
+    va_list args;
+    va_start(args, format);
+    VPrintToMsgOutput(channel, format, args);
+    va_end(args);
+}
+
+// A counter's call site as the report prints it.
+struct CounterSite
+{
+    unsigned long long m_address;
+    char m_function[kShortSourceNameSize];
+    char m_file[kShortSourceNameSize];
+    int m_line;
+    double m_ageSeconds;
+
+    CounterSite(const Counter& counter, U64 now)
+        : m_address(reinterpret_cast<UPtr>(&counter)), m_line(static_cast<int>(counter.m_sourceLine)),
+          m_ageSeconds(SecondsSince(counter.m_allocTime, now))
+    {
+        ShortJobSourceFunction(counter.m_sourceFunction, m_function, sizeof(m_function));
+        ShortJobSourceFile(counter.m_sourceFile, m_file, sizeof(m_file));
+    }
+};
+
 void RefreshActivityTimes()
 {
     const U64 now = GetTimeNow();
@@ -29,19 +64,66 @@ void RefreshActivityTimes()
         g_pJobSysData->m_lastActivityTime[i].store(now, std::memory_order_relaxed);
 }
 
-// A short report of what waits; the full report with the job trace replaces it.
+} // namespace
+
 void ReportDeadlock()
 {
     JobSysData& data = *g_pJobSysData;
-    SetActiveMsgOutput(1);
-    PrintToActiveMsgOutput("Job system deadlock: no worker activity for %.1f seconds; %llu job(s) and %llu job "
-                           "array(s) waiting\n",
-                           static_cast<double>(s_deadlockThresholdSeconds.load()),
-                           static_cast<unsigned long long>(data.m_numWaitingJobs.load()),
-                           static_cast<unsigned long long>(data.m_numWaitingJobArrays));
-    RefreshActivityTimes();
+    // Nothing may be chosen, parked or woken while the report prints. The wait lock comes
+    // first, as on the wake-up path (which may take a scheduling lock while it holds the
+    // wait lock), so the report cannot deadlock with a wake-up.
+    data.m_waitLock.Lock("ReportDeadlock");
+    LockSchedulingData("ReportDeadlock");
+    data.m_jobArrayLock.Lock("ReportDeadlock");
+
+    PrintReportLine("\n===================== RECENT JOB TRACE ========================\n");
+    DumpRecentJobTrace(100, 8);
+
+    const U64 now = GetTimeNow();
+    PrintReportLine("\n===================== WAITING JOB ARRAYS =====================\n");
+    for (const WaitContext* pWaitContext = data.m_pWaitingJobArrays; pWaitContext;
+         pWaitContext = pWaitContext->m_pNext)
+    {
+        OX_JOB_ASSERT(pWaitContext->m_pJobArray->m_pDependentCounter);
+        const JobArray& jobArray = *pWaitContext->m_pJobArray;
+        const CounterSite site(*jobArray.m_pDependentCounter, now);
+        PrintReportLine("JobArray waiting on counter [0x%012llX] to be '%d' allocated from %s %s:%d (%.4f)\n",
+                        site.m_address, static_cast<int>(jobArray.m_dependentValue), site.m_function,
+                        site.m_file, site.m_line, site.m_ageSeconds);
+    }
+
+    PrintReportLine("\n===================== WAITING JOBS ===========================\n");
+    const U64 numWaitingJobs = data.m_numWaitingJobs.load(std::memory_order_relaxed);
+    for (U64 i = 0; i < numWaitingJobs; ++i)
+    {
+        const RunnableJob& job = data.m_pWaitingJobs[i];
+        PrintReportLine("Job %s [%lld] waiting ", GetJobName(&job.m_jobDecl),
+                        static_cast<long long>(job.m_jobId));
+        const bool first = job.m_jobDecl.m_dependentCounter != nullptr;
+        const Counter* pCounter =
+            first ? job.m_jobDecl.m_dependentCounter : job.m_jobDecl.m_dependentCounter2;
+        OX_JOB_ASSERT(pCounter);
+        const I64 target = first ? job.m_jobDecl.m_dependentValue : job.m_jobDecl.m_dependentValue2;
+        const U32 compare = first ? job.m_jobDecl.m_dependentCompare : job.m_jobDecl.m_dependentCompare2;
+        const CounterSite site(*pCounter, now);
+        PrintReportLine("on counter [0x%012llX] to be '%d'%s (currently %d) allocated from %s %s:%d (%.4f)\n",
+                        site.m_address, static_cast<int>(target),
+                        compare == kCompareLessOrEqual ? " (or less)" : "",
+                        static_cast<int>(pCounter->m_value.load(std::memory_order_relaxed)), site.m_function,
+                        site.m_file, site.m_line, site.m_ageSeconds);
+    }
+    PrintReportLine("Job System has been inactive with a waiting job for more than 10 seconds.\n");
+
+    if (!IsDebuggerAttached())
+        OxAssertReportAndContinue(nullptr, __FILE__, __func__, __LINE__, "Job System Deadlock Detected");
+
+    const I64 workerIndex = ReadWorkerIndex();
+    OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
+    data.m_lastActivityTime[workerIndex].store(GetTimeNow(), std::memory_order_relaxed);
+    data.m_jobArrayLock.Unlock();
+    UnlockSchedulingData();
+    data.m_waitLock.Unlock();
 }
-} // namespace
 
 void SetDeadlockDetectionEnabled(bool enabled)
 {
@@ -62,9 +144,10 @@ void WatchForDeadlock(U64 workerIndex)
 {
     JobSysData& data = *g_pJobSysData;
     const F32 threshold = s_deadlockThresholdSeconds.load(std::memory_order_relaxed);
-    if (!(SecondsSince(data.m_lastActivityTime[workerIndex].load(std::memory_order_relaxed), GetTimeNow()) > threshold))
+    if (!(SecondsSince(data.m_lastActivityTime[workerIndex].load(std::memory_order_relaxed), GetTimeNow()) >
+          threshold))
         return;
-    if (data.m_numWaitingJobArrays == 0 && data.m_numWaitingJobs.load(std::memory_order_relaxed) == 0)
+    if (data.m_numWaitingJobArrays.load(std::memory_order_relaxed) == 0 && data.m_numWaitingJobs.load(std::memory_order_relaxed) == 0)
     {
         RefreshActivityTimes();
         oxsys::SleepMs(1);
@@ -77,7 +160,8 @@ void WatchForDeadlock(U64 workerIndex)
         {
             const RunnableJob job = SnapshotActiveJob(w);
             const bool busy = job.m_jobId != 0 && !(job.m_jobDecl.m_flags & kNoActivityTracking);
-            if (busy || SecondsSince(data.m_lastActivityTime[w].load(std::memory_order_relaxed), now) < threshold)
+            if (busy ||
+                SecondsSince(data.m_lastActivityTime[w].load(std::memory_order_relaxed), now) < threshold)
             {
                 RefreshActivityTimes();
                 oxsys::SleepMs(1);

@@ -1,8 +1,8 @@
 // Job descriptors: the static registration list and the table Initialize builds from it.
 #include "corelib/job/job-descriptor.h"
 
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor-table.h"
-#include "corelib/util/msg-assert.h"
 
 namespace oxjob
 {
@@ -48,9 +48,10 @@ void BuildJobDescriptorTable(void* pMemory)
     for (U64 i = 0; i < kJobDescriptorTableSlots; ++i)
         pTable[i] = TableSlot{0, nullptr};
     U64 count = 0;
-    for (const JobDescriptor* pDescriptor = s_pRegisteredDescriptors; pDescriptor; pDescriptor = pDescriptor->m_pNext)
+    for (const JobDescriptor* pDescriptor = s_pRegisteredDescriptors; pDescriptor;
+         pDescriptor = pDescriptor->m_pNext)
     {
-        OX_ASSERT_MSG(++count <= kJobDescriptorTableSlots, "Hash table overflow");
+        OX_JOB_ASSERT_MSG(++count <= kJobDescriptorTableSlots, "Hash table overflow");
         U64 slot = SlotOf(pDescriptor->m_key);
         while (pTable[slot].m_key != 0 && pTable[slot].m_key != static_cast<U64>(pDescriptor->m_key) + 1)
             slot = (slot + 1) & (kJobDescriptorTableSlots - 1);

@@ -8,12 +8,13 @@
 // in. The lock passes from the fiber that switches away to the one that runs next, so the
 // pools and the worker contexts are never seen half-changed, and no worker can resume a
 // suspended job before its fiber has really stopped running.
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system-priv.h"
+#include "corelib/job/job-trace.h"
 #include "corelib/memory/alloc-stack.h"
 #include "corelib/system/profiler-events.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
 
 #include <atomic>
@@ -40,10 +41,9 @@ I64 AllocateLargeJobFiber()
                                static_cast<long long>(job.m_jobId),
                                (job.m_jobDecl.m_flags & kLargeStack) ? "LARGE" : "small");
     }
-    OX_ASSERT_AS_MSG(false, "clearBitIndex < g_pJobSysData->m_initParams.m_maxLargeJobFibers",
-                     "We ran out of fibers!%s",
-                     data.m_fibersOverflowed ? " (NOTE: small-stack fibers have overflowed into large-stack fibers)"
-                                             : "");
+    OX_JOB_ASSERT_AS_MSG(
+        false, "clearBitIndex < g_pJobSysData->m_initParams.m_maxLargeJobFibers", "We ran out of fibers!%s",
+        data.m_fibersOverflowed ? " (NOTE: small-stack fibers have overflowed into large-stack fibers)" : "");
     return -1;
 }
 
@@ -51,8 +51,8 @@ I64 AllocateLargeJobFiber()
 void RestoreAllocStack(Memory::AllocStack* pSaved)
 {
     Memory::AllocStack* pAllocStack = Memory::GetThreadAllocStack();
-    OX_ASSERT(pAllocStack);
-    OX_ASSERT(pAllocStack->m_allocatorStackSize == 0);
+    OX_JOB_ASSERT(pAllocStack);
+    OX_JOB_ASSERT(pAllocStack->m_allocatorStackSize == 0);
     Memory::CopyAllocStack(pAllocStack, pSaved);
     Memory::FreeAllocStack(pSaved);
 }
@@ -64,9 +64,10 @@ Memory::AllocStack* SaveAllocStack()
     if (!pThreadStack || pThreadStack->m_allocatorStackSize == 0)
         return nullptr;
     Memory::AllocStack* pSaved = Memory::AllocateAllocStack();
-    OX_ASSERT(pSaved);
+    OX_JOB_ASSERT(pSaved);
     Memory::CopyAllocStack(pSaved, pThreadStack);
-    memset(pThreadStack->m_entries, 0, sizeof(Memory::AllocStack::Entry) * pThreadStack->m_allocatorStackSize);
+    memset(pThreadStack->m_entries, 0,
+           sizeof(Memory::AllocStack::Entry) * pThreadStack->m_allocatorStackSize);
     pThreadStack->m_allocatorStackSize = 0;
     return pSaved;
 }
@@ -86,13 +87,14 @@ void SwitchHoldingFiberLock(oxsys::Fiber& fiber)
 // The lock's marker says the counter was set up; its release rewrites it, so read it atomically.
 bool IsCounterLockUsable(Counter* pCounter)
 {
-    return std::atomic_ref<U64>(pCounter->m_lock.m_marker).load(std::memory_order_relaxed) == OxAtomicLock::kMarker;
+    return std::atomic_ref<U64>(pCounter->m_lock.m_marker).load(std::memory_order_relaxed) ==
+           OxAtomicLock::kMarker;
 }
 
 void CheckMaySleep(const RunnableJob& job)
 {
-    OX_ASSERT_MSG(!(job.m_jobDecl.m_flags & kDisallowSleep), "This job (%s) is not allowed to sleep",
-                  GetJobName(&job.m_jobDecl));
+    OX_JOB_ASSERT_MSG(!(job.m_jobDecl.m_flags & kDisallowSleep), "This job (%s) is not allowed to sleep",
+                      GetJobName(&job.m_jobDecl));
 }
 } // namespace
 
@@ -100,9 +102,9 @@ oxsys::Fiber* AllocateFiberForJobAndUpdateContext(bool needsLargeStack)
 {
     JobSysData& data = *g_pJobSysData;
     const I64 workerIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
     WorkerThreadContext& context = WorkerContext(static_cast<U64>(workerIndex));
-    OX_ASSERT(context.m_currentFiberIndex == -1);
+    OX_JOB_ASSERT(context.m_currentFiberIndex == -1);
     if (!needsLargeStack)
     {
         const I64 index = data.m_smallFiberBits.FindFirstClearBit();
@@ -125,7 +127,7 @@ void FreeJobFiber(I64 fiberIndex, bool large)
 {
     JobSysData& data = *g_pJobSysData;
     const U64 count = large ? data.m_initParams.m_maxLargeJobFibers : data.m_initParams.m_maxSmallJobFibers;
-    OX_ASSERT(fiberIndex >= 0 && static_cast<U64>(fiberIndex) < count);
+    OX_JOB_ASSERT(fiberIndex >= 0 && static_cast<U64>(fiberIndex) < count);
     if (large)
         data.m_largeFiberBits.ClearBit(static_cast<U64>(fiberIndex));
     else
@@ -137,7 +139,7 @@ bool SwitchFiberDueToStackSize(RunnableJob& job)
     JobSysData& data = *g_pJobSysData;
     data.m_fiberLock.Lock("SwitchFiberDueToStackSize");
     const U64 workerIndex = static_cast<U64>(ReadWorkerIndex());
-    OX_ASSERT(workerIndex < kMaxWorkerThreads);
+    OX_JOB_ASSERT(workerIndex < kMaxWorkerThreads);
     WorkerThreadContext& context = WorkerContext(workerIndex);
     const bool needsLargeStack = (job.m_jobDecl.m_flags & kLargeStack) != 0;
     if (!needsLargeStack && context.m_isLargeStackFiber &&
@@ -152,22 +154,24 @@ bool SwitchFiberDueToStackSize(RunnableJob& job)
     oxsys::Fiber* pNewFiber = AllocateFiberForJobAndUpdateContext(needsLargeStack);
     FreeJobFiber(oldIndex, oldLarge);
     data.m_fiberSwitchJobs[workerIndex] = job;
+    TraceJob(kJobTraceSuspendFiber, job);
     SwitchHoldingFiberLock(*pNewFiber);
     return true;
 }
 
 void ResumeJob(RunnableJob& runnableJob)
 {
-    OX_ASSERT(runnableJob.m_pActiveFiber);
+    OX_JOB_ASSERT(runnableJob.m_pActiveFiber);
     JobSysData& data = *g_pJobSysData;
     const U64 workerIndex = static_cast<U64>(ReadWorkerIndex());
-    OX_ASSERT(workerIndex < kMaxWorkerThreads);
+    OX_JOB_ASSERT(workerIndex < kMaxWorkerThreads);
     if (!(runnableJob.m_jobDecl.m_flags & kNoActivityTracking))
         NoteWorkerActivity(workerIndex);
     data.m_fiberLock.Lock("ResumeJob");
     WorkerThreadContext& context = WorkerContext(workerIndex);
     FreeJobFiber(context.m_currentFiberIndex, context.m_isLargeStackFiber);
     context.ResetJob();
+    TraceJob(kJobTraceResumeJob, runnableJob);
     SwitchHoldingFiberLock(*runnableJob.m_pActiveFiber);
 }
 
@@ -176,22 +180,23 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
     JobSysData& data = *g_pJobSysData;
     data.m_fiberLock.Lock("SuspendActiveFiberAndSwitchToFree");
     const U64 workerIndex = static_cast<U64>(ReadWorkerIndex());
-    OX_ASSERT(workerIndex < kMaxWorkerThreads);
+    OX_JOB_ASSERT(workerIndex < kMaxWorkerThreads);
     WorkerThreadContext& context = WorkerContext(workerIndex);
     const I64 currentFiberIndex = context.m_currentFiberIndex;
-    OX_ASSERT(currentFiberIndex >= 0);
+    OX_JOB_ASSERT(currentFiberIndex >= 0);
     oxsys::Fiber* pCurrentFiber = context.m_isLargeStackFiber ? &data.m_pLargeFibers[currentFiberIndex]
                                                               : &data.m_pSmallFibers[currentFiberIndex];
 
     Memory::AllocStack* pSavedAllocStack = SaveAllocStack();
     EndProfileEvent();
-    SavedJobContext savedThreadContext{context.m_activeJob, context.m_currentFiberIndex, context.m_isLargeStackFiber};
+    SavedJobContext savedThreadContext{context.m_activeJob, context.m_currentFiberIndex,
+                                       context.m_isLargeStackFiber};
     savedThreadContext.m_activeJob.m_pActiveFiber = pCurrentFiber;
-    OX_ASSERT(savedThreadContext.m_activeJob.m_affinityMask);
-    OX_ASSERT(savedThreadContext.m_activeJob.m_priority != Priority::kInvalid);
-    OX_ASSERT(savedThreadContext.m_activeJob.m_jobDecl.m_pStartFunc != nullptr);
-    OX_ASSERT(savedThreadContext.m_activeJob.m_pActiveFiber);
-    OX_ASSERT(savedThreadContext.m_activeJob.m_jobDecl.m_dependentCounter2 == nullptr);
+    OX_JOB_ASSERT(savedThreadContext.m_activeJob.m_affinityMask);
+    OX_JOB_ASSERT(savedThreadContext.m_activeJob.m_priority != Priority::kInvalid);
+    OX_JOB_ASSERT(savedThreadContext.m_activeJob.m_jobDecl.m_pStartFunc != nullptr);
+    OX_JOB_ASSERT(savedThreadContext.m_activeJob.m_pActiveFiber);
+    OX_JOB_ASSERT(savedThreadContext.m_activeJob.m_jobDecl.m_dependentCounter2 == nullptr);
     context.ResetJob();
 
     bool stored = false;
@@ -214,17 +219,18 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
     }
 
     oxsys::Fiber* pFiberToRun = AllocateFiberForJobAndUpdateContext(false);
-    OX_ASSERT(pFiberToRun);
+    OX_JOB_ASSERT(pFiberToRun);
+    TraceJob(kJobTraceSuspendFiber, savedThreadContext.m_activeJob);
     SwitchHoldingFiberLock(*pFiberToRun);
 
     // Resumed by ResumeJob, on this worker or another.
     const U64 newWorkerThreadIndex = static_cast<U64>(ReadWorkerIndex());
-    OX_ASSERT(newWorkerThreadIndex < kMaxWorkerThreads);
+    OX_JOB_ASSERT(newWorkerThreadIndex < kMaxWorkerThreads);
     WorkerThreadContext& newContext = WorkerContext(newWorkerThreadIndex);
     newContext.m_activeJob = savedThreadContext.m_activeJob;
     newContext.m_currentFiberIndex = savedThreadContext.m_currentFiberIndex;
     newContext.m_isLargeStackFiber = savedThreadContext.m_isLargeStackFiber;
-    OX_ASSERT(g_pJobSysData->m_workerThreadContexts[newWorkerThreadIndex].m_activeJob.m_affinityMask);
+    OX_JOB_ASSERT(g_pJobSysData->m_workerThreadContexts[newWorkerThreadIndex].m_activeJob.m_affinityMask);
     SetJobLocalStorage(kJlsIndexWorkerIndex, kJlsIdWorkerIndex, newWorkerThreadIndex);
     BeginJobProfileEvent(newContext.m_activeJob.m_jobDecl);
     if (pSavedAllocStack)
@@ -234,10 +240,10 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
 void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 {
     Counter* pCounter = counter.m_pCounter;
-    OX_ASSERT(pCounter);
-    OX_ASSERT_MSG(value == 0 || pCounter->m_waitRestriction != kWaitForZeroOnly,
-                  "This counter [%s:%d] can only be waited on to become '0' (WaitRestriction)", pCounter->m_sourceFile,
-                  static_cast<int>(pCounter->m_sourceLine));
+    OX_JOB_ASSERT(pCounter);
+    OX_JOB_ASSERT_MSG(value == 0 || pCounter->m_waitRestriction != kWaitForZeroOnly,
+                      "This counter [%s:%d] can only be waited on to become '0' (WaitRestriction)",
+                      pCounter->m_sourceFile, static_cast<int>(pCounter->m_sourceLine));
     const I64 workerIndex = ReadWorkerIndex();
     const bool onWorker = static_cast<U64>(workerIndex) < kMaxWorkerThreads;
     if (onWorker)
@@ -248,16 +254,16 @@ void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
     }
     // The counter's lock is held while a change is being announced to its waiters: wait
     // until that is over too, so that the caller may free the counter on return.
-    OX_ASSERT(IsCounterLockUsable(pCounter));
+    OX_JOB_ASSERT(IsCounterLockUsable(pCounter));
     while (pCounter->m_lock.IsLocked() ||
            !IsDependencyMet(pCounter->m_value.load(std::memory_order_acquire), value, compare))
     {
-        OX_ASSERT(IsCounterLockUsable(pCounter));
+        OX_JOB_ASSERT(IsCounterLockUsable(pCounter));
         oxsys::YieldThread();
     }
     while (pCounter->m_lock.IsLocked())
     {
-        OX_ASSERT(IsCounterLockUsable(pCounter));
+        OX_JOB_ASSERT(IsCounterLockUsable(pCounter));
         if (onWorker)
             oxsys::YieldThread();
         else
@@ -270,7 +276,7 @@ void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 void Yield()
 {
     const I64 workerIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
     CheckMaySleep(WorkerContext(static_cast<U64>(workerIndex)).m_activeJob);
     SuspendActiveFiberAndSwitchToFree(nullptr, 0, 0);
 }

@@ -1,10 +1,10 @@
 // Job local storage: one block per job fiber behind a fiber-local storage slot.
 #include "corelib/job/job-local-storage.h"
 
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/platform/fiber.h"
 #include "corelib/system/platform/platform.h"
-#include "corelib/util/msg-assert.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -30,16 +30,16 @@ void ReleaseJlsInfo(void* pValue)
 // directly.
 JobLocalStorageEntry& FixedEntry(I32 index)
 {
-    OX_ASSERT((U64)index < JobLocalStorageInfo::kMaxFixedEntries);
+    OX_JOB_ASSERT((U64)index < JobLocalStorageInfo::kMaxFixedEntries);
     JobLocalStorageInfo* pInfo = t_pRunningJlsInfo;
-    OX_ASSERT_MSG(pInfo, "No job local storage on this thread");
+    OX_JOB_ASSERT_MSG(pInfo, "No job local storage on this thread");
     return pInfo->m_fixedEntries[index];
 }
 
 // The first entry with the identifier: the identifier entries, then the fixed ones.
 JobLocalStorageEntry* FindEntry(U64 identifier)
 {
-    OX_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
+    OX_JOB_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
     JobLocalStorageInfo* pInfo = GetJlsInfo_Unsafe();
     if (!pInfo)
         return nullptr;
@@ -57,15 +57,15 @@ JobLocalStorageEntry* FindEntry(U64 identifier)
 // the old thread's slot address across a switch.
 OX_NOINLINE JobLocalStorageInfo* GetJlsInfo_Unsafe()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     return t_pRunningJlsInfo;
 }
 
 OX_NOINLINE void RefreshRunningJobLocalStorage()
 {
-    t_pRunningJlsInfo =
-        g_flsIndex == oxsys::kFlsOutOfIndexes ? nullptr
-                                              : static_cast<JobLocalStorageInfo*>(oxsys::GetFiberLocalStorage(g_flsIndex));
+    t_pRunningJlsInfo = g_flsIndex == oxsys::kFlsOutOfIndexes
+                            ? nullptr
+                            : static_cast<JobLocalStorageInfo*>(oxsys::GetFiberLocalStorage(g_flsIndex));
 }
 
 void InitializeJobLocalStorageAtProcessStart()
@@ -74,8 +74,8 @@ void InitializeJobLocalStorageAtProcessStart()
     if (g_flsIndex == oxsys::kFlsOutOfIndexes)
     {
         OxAssertBegin();
-        OxAssertReport("g_flsIndex != FLS_OUT_OF_INDEXES", __FILE__, "oxjob::InitializeJobLocalStorageAtProcessStart",
-                       __LINE__, nullptr);
+        OxAssertReport("g_flsIndex != FLS_OUT_OF_INDEXES", __FILE__,
+                       "oxjob::InitializeJobLocalStorageAtProcessStart", __LINE__, nullptr);
     }
 }
 
@@ -100,15 +100,15 @@ void InitializeJobLocalStorageAtFiberStart()
     if (!flsSetSuccessfully)
     {
         OxAssertBegin();
-        OxAssertReport("flsSetSuccessfully", __FILE__, "oxjob::InitializeJobLocalStorageAtFiberStart", __LINE__,
-                       nullptr);
+        OxAssertReport("flsSetSuccessfully", __FILE__, "oxjob::InitializeJobLocalStorageAtFiberStart",
+                       __LINE__, nullptr);
     }
     RefreshRunningJobLocalStorage();
 }
 
 void SetJobLocalStorage(I32 index, U64 identifier, U64 value)
 {
-    OX_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
+    OX_JOB_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
     JobLocalStorageEntry& jlsEntry = FixedEntry(index);
     jlsEntry.m_identifier = identifier;
     jlsEntry.m_value = value;
@@ -116,15 +116,15 @@ void SetJobLocalStorage(I32 index, U64 identifier, U64 value)
 
 void GetJobLocalStorage(I32 index, U64* pValue)
 {
-    OX_ASSERT(pValue);
+    OX_JOB_ASSERT(pValue);
     const JobLocalStorageEntry& jlsEntry = FixedEntry(index);
-    OX_ASSERT(jlsEntry.m_identifier != JobLocalStorageEntry::kInvalidId);
+    OX_JOB_ASSERT(jlsEntry.m_identifier != JobLocalStorageEntry::kInvalidId);
     *pValue = jlsEntry.m_value;
 }
 
 bool TryGetJobLocalStorage(I32 index, U64* pValue)
 {
-    OX_ASSERT(pValue);
+    OX_JOB_ASSERT(pValue);
     const JobLocalStorageEntry& jlsEntry = FixedEntry(index);
     if (jlsEntry.m_identifier == JobLocalStorageEntry::kInvalidId)
         return false;
@@ -134,14 +134,14 @@ bool TryGetJobLocalStorage(I32 index, U64* pValue)
 
 void GetJobLocalStoragePtr(I32 index, U64** ppValue)
 {
-    OX_ASSERT(ppValue);
+    OX_JOB_ASSERT(ppValue);
     *ppValue = &FixedEntry(index).m_value;
 }
 
 void ClearJobLocalStorage(I32 index)
 {
     JobLocalStorageEntry& jlsEntry = FixedEntry(index);
-    OX_ASSERT(jlsEntry.m_identifier != JobLocalStorageEntry::kInvalidId);
+    OX_JOB_ASSERT(jlsEntry.m_identifier != JobLocalStorageEntry::kInvalidId);
     jlsEntry.m_identifier = 0;
     jlsEntry.m_value = 0;
 }
@@ -153,9 +153,9 @@ bool DoesJobLocalStorageIdExist(I32 index)
 
 void SetJobLocalStorage(U64 identifier, U64 value)
 {
-    OX_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
+    OX_JOB_ASSERT(identifier != JobLocalStorageEntry::kInvalidId);
     JobLocalStorageInfo* pInfo = GetJlsInfo_Unsafe();
-    OX_ASSERT_MSG(pInfo, "No job local storage on this thread");
+    OX_JOB_ASSERT_MSG(pInfo, "No job local storage on this thread");
     I64 freeSlotIndex = -1;
     for (U64 i = 0; i < JobLocalStorageInfo::kMaxIdEntries; ++i)
     {
@@ -167,7 +167,7 @@ void SetJobLocalStorage(U64 identifier, U64 value)
         if (freeSlotIndex < 0 && pInfo->m_idEntries[i].m_identifier == JobLocalStorageEntry::kInvalidId)
             freeSlotIndex = static_cast<I64>(i);
     }
-    OX_ASSERT(freeSlotIndex >= 0);
+    OX_JOB_ASSERT(freeSlotIndex >= 0);
     pInfo->m_idEntries[freeSlotIndex] = JobLocalStorageEntry{identifier, value};
 }
 
@@ -229,8 +229,8 @@ U64 DecrementLockCount()
         return 0;
     U64 savedValue = 0;
     const bool retval = GetJobLocalStorage(kJlsIdLockCount, &savedValue);
-    OX_ASSERT(retval);
-    OX_ASSERT(savedValue > 0);
+    OX_JOB_ASSERT(retval);
+    OX_JOB_ASSERT(savedValue > 0);
     SetJobLocalStorage(kJlsIdLockCount, savedValue - 1);
     return savedValue - 1;
 }

@@ -1,8 +1,8 @@
 // The job system's named locks, the scheduling locks of the nine priorities and their
 // scoped holder.
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/platform/mutex-sanitizer.h"
-#include "corelib/util/msg-assert.h"
 
 namespace oxjob
 {
@@ -10,7 +10,7 @@ namespace
 {
 JobSystemLock& SchedLock(Priority priority)
 {
-    OX_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
+    OX_JOB_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
     return g_pJobSysData->m_schedLocks[static_cast<U8>(priority)];
 }
 } // namespace
@@ -26,19 +26,19 @@ void JobSystemLock::Init(const char* name)
 // The name is the caller's label for diagnostics; it does not change the locking.
 void JobSystemLock::Lock(const char*)
 {
-    OX_ASSERT(m_isInitialized);
+    OX_JOB_ASSERT(m_isInitialized);
     m_mutex.Lock();
 }
 
 void JobSystemLock::Unlock()
 {
-    OX_ASSERT(m_isInitialized);
+    OX_JOB_ASSERT(m_isInitialized);
     m_mutex.Unlock();
 }
 
 void JobSystemLock::Shutdown()
 {
-    OX_ASSERT(m_isInitialized);
+    OX_JOB_ASSERT(m_isInitialized);
     oxsys::DestroyMutex(m_mutex);
     m_isInitialized = false;
 }
@@ -55,14 +55,14 @@ void JobSystemLock::HoldJoinsFiber()
 
 void LockSchedulingData(const char* name)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     for (I32 p = static_cast<I32>(Priority::kNumPriorities) - 1; p >= 0; --p)
         g_pJobSysData->m_schedLocks[p].Lock(name);
 }
 
 void UnlockSchedulingData()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     for (I32 p = 0; p < static_cast<I32>(Priority::kNumPriorities); ++p)
         g_pJobSysData->m_schedLocks[p].Unlock();
 }
@@ -80,7 +80,7 @@ void UnlockSchedulingData(Priority priority)
 SchedulingDataLockJanitor::SchedulingDataLockJanitor(Priority priority, const char* name, bool lockNow)
     : m_priority(priority), m_locked(false)
 {
-    OX_ASSERT(priority > Priority::kInvalid && priority < Priority::kNumPriorities);
+    OX_JOB_ASSERT(priority > Priority::kInvalid && priority < Priority::kNumPriorities);
     if (lockNow)
         Lock(name);
 }
@@ -92,7 +92,7 @@ SchedulingDataLockJanitor::~SchedulingDataLockJanitor()
 
 void SchedulingDataLockJanitor::Lock(const char* name)
 {
-    OX_ASSERT(!m_locked);
+    OX_JOB_ASSERT(!m_locked);
     LockSchedulingData(m_priority, name);
     m_locked = true;
 }

@@ -2,10 +2,10 @@
 // thread is a worker, the running job's flags and its fixed job-local entries.
 #include "corelib/job/job-running-queries.h"
 
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/running-job.h"
-#include "corelib/util/msg-assert.h"
 
 namespace oxjob
 {
@@ -31,7 +31,7 @@ bool QueryTryGetJobLocalStorage(I32 index, U64* pValue)
     const JobLocalStorageInfo* pInfo = GetJlsInfo_Unsafe();
     if (!pInfo)
         return false;
-    OX_ASSERT((U64)index < JobLocalStorageInfo::kMaxFixedEntries);
+    OX_JOB_ASSERT((U64)index < JobLocalStorageInfo::kMaxFixedEntries);
     const JobLocalStorageEntry& jlsEntry = pInfo->m_fixedEntries[index];
     if (jlsEntry.m_identifier == JobLocalStorageEntry::kInvalidId)
         return false;

@@ -1,16 +1,17 @@
 // The scheduling loop every job fiber runs: wait for visible work, choose one piece of it
 // (lowest priority number first; within a priority woken-up jobs before fresh ones), then
 // run, resume, move to a fiber of the right stack size, park or free it.
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-system-priv.h"
+#include "corelib/job/job-trace.h"
 #include "corelib/system/platform/cpu-pause.h"
 #include "corelib/system/platform/platform-error.h"
 #include "corelib/system/profiler-events.h"
 #include "corelib/system/timing.h"
 #include "corelib/util/error.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
 
 namespace oxjob
@@ -23,8 +24,8 @@ constexpr U64 kIdleSpinsBeforeSleep = 1000;
 // Emergency workers wait for a job to have been ready this long (counter ticks).
 U64 EmergencyDelayTicks()
 {
-    const F32 microseconds =
-        static_cast<F32>(g_pJobSysData->m_initParams.m_emergencyWorkerDelay) * 7.7610216e-13f * 1000.0f * 1000.0f;
+    const F32 microseconds = static_cast<F32>(g_pJobSysData->m_initParams.m_emergencyWorkerDelay) *
+                             7.7610216e-13f * 1000.0f * 1000.0f;
     return GetTimerFrequency() * static_cast<U64>(microseconds) / 1000000;
 }
 
@@ -46,12 +47,12 @@ bool ChooseFiberSwitchJob(U64 workerIndex, RunnableJob& job)
 bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJobArrayToFree,
                     JobArray** ppJobArrayToPark, RunnableJob& job)
 {
-    OX_ASSERT(workerIndex < kMaxWorkerThreads);
+    OX_JOB_ASSERT(workerIndex < kMaxWorkerThreads);
     WorkerThreadContext& context = WorkerContext(workerIndex);
     const Priority beginPriority = context.m_beginPriority.load(std::memory_order_relaxed);
     const Priority endPriority = context.m_endPriority.load(std::memory_order_relaxed);
-    OX_ASSERT(beginPriority > Priority::kInvalid && beginPriority <= Priority::kNumPriorities);
-    OX_ASSERT(endPriority > Priority::kInvalid && endPriority <= Priority::kNumPriorities);
+    OX_JOB_ASSERT(beginPriority > Priority::kInvalid && beginPriority <= Priority::kNumPriorities);
+    OX_JOB_ASSERT(endPriority > Priority::kInvalid && endPriority <= Priority::kNumPriorities);
     const U64 bit = 1ull << workerIndex;
     const bool isEmergency = context.m_isEmergency;
     const U64 now = isEmergency ? GetTimeNow() : 0;
@@ -67,10 +68,12 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
             for (U64 i = 0; i < numWokenUp; ++i)
             {
                 RunnableJob& candidate = schedData.m_wokenUpJobs[i];
-                if (!IsEligible(candidate.m_affinityMask, candidate.m_readyTime, bit, isEmergency, delay, now))
+                if (!IsEligible(candidate.m_affinityMask, candidate.m_readyTime, bit, isEmergency, delay,
+                                now))
                     continue;
-                OX_ASSERT((!candidate.m_jobDecl.m_dependentCounter && !candidate.m_jobDecl.m_dependentCounter2) ||
-                          (candidate.m_jobDecl.m_flags & kRecheckDependencyOnResume));
+                OX_JOB_ASSERT(
+                    (!candidate.m_jobDecl.m_dependentCounter && !candidate.m_jobDecl.m_dependentCounter2) ||
+                    (candidate.m_jobDecl.m_flags & kRecheckDependencyOnResume));
                 job = candidate;
                 if (i != numWokenUp - 1)
                     candidate = schedData.m_wokenUpJobs[numWokenUp - 1];
@@ -85,21 +88,22 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
             for (U64 a = 0; a < numArrays; ++a)
             {
                 JobArray* pPossibleJobArray = schedData.m_registeredJobArrays[a];
-                OX_ASSERT(pPossibleJobArray);
+                OX_JOB_ASSERT(pPossibleJobArray);
                 if (pPossibleJobArray->m_jobQueue.m_count == 0)
                 {
                     const bool unregistered = UnregisterJobArrayNoLock(pSchedData, pPossibleJobArray);
-                    OX_ASSERT(unregistered);
+                    OX_JOB_ASSERT(unregistered);
                     *ppJobArrayToFree = pPossibleJobArray;
                     return true;
                 }
                 if (Counter* pCounter = pPossibleJobArray->m_pDependentCounter)
                 {
                     if (!IsDependencyMet(pCounter->m_value.load(std::memory_order_acquire),
-                                         pPossibleJobArray->m_dependentValue, pPossibleJobArray->m_dependentCompare))
+                                         pPossibleJobArray->m_dependentValue,
+                                         pPossibleJobArray->m_dependentCompare))
                     {
                         const bool unregistered = UnregisterJobArrayNoLock(pSchedData, pPossibleJobArray);
-                        OX_ASSERT(unregistered);
+                        OX_JOB_ASSERT(unregistered);
                         *ppJobArrayToPark = pPossibleJobArray;
                         return true;
                     }
@@ -107,8 +111,8 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
                     pPossibleJobArray->m_dependentValue = 0;
                     pPossibleJobArray->m_dependentCompare = 0;
                 }
-                if (!IsEligible(pPossibleJobArray->m_affinityMask, pPossibleJobArray->m_readyTime, bit, isEmergency,
-                                delay, now))
+                if (!IsEligible(pPossibleJobArray->m_affinityMask, pPossibleJobArray->m_readyTime, bit,
+                                isEmergency, delay, now))
                     continue;
                 JobDeclRing& ring = pPossibleJobArray->m_jobQueue;
                 job.Reset();
@@ -146,7 +150,7 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
 {
     JobSysData& data = *g_pJobSysData;
     const I64 workerIndexSigned = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerIndexSigned) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(static_cast<U64>(workerIndexSigned) < kMaxWorkerThreads);
     const U64 workerIndex = static_cast<U64>(workerIndexSigned);
     WorkerThreadContext& context = WorkerContext(workerIndex);
     U64 spinCount = 0;
@@ -187,8 +191,8 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
             if (!result)
             {
                 const U32 error = oxsys::GetLastPlatformError();
-                OX_ASSERT_MSG(result, "Emergency worker SetWaitableTimer failed: %s (0x%08X)",
-                              ErrFromPlatformError(error).GetErrorString(), error);
+                OX_JOB_ASSERT_MSG(result, "Emergency worker SetWaitableTimer failed: %s (0x%08X)",
+                                  ErrFromPlatformError(error).GetErrorString(), error);
             }
             oxsys::WaitForTimerOrEvent(*pTimer, data.m_timeCriticalWorkEvent);
         }
@@ -203,9 +207,9 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
 
 void ExecuteJob(RunnableJob& runnableJob)
 {
-    OX_ASSERT(!runnableJob.m_pActiveFiber);
+    OX_JOB_ASSERT(!runnableJob.m_pActiveFiber);
     const I64 workerThreadIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     const bool trackActivity = !(runnableJob.m_jobDecl.m_flags & kNoActivityTracking);
     WorkerThreadContext& startContext = WorkerContext(static_cast<U64>(workerThreadIndex));
     if (trackActivity && !startContext.m_activityStampFresh)
@@ -214,8 +218,8 @@ void ExecuteJob(RunnableJob& runnableJob)
 
     if (runnableJob.m_jobDecl.m_pStartFunc)
     {
-        OX_ASSERT(runnableJob.m_affinityMask);
-        OX_ASSERT(runnableJob.m_affinityMask & (1ULL << workerThreadIndex));
+        OX_JOB_ASSERT(runnableJob.m_affinityMask);
+        OX_JOB_ASSERT(runnableJob.m_affinityMask & (1ULL << workerThreadIndex));
         WorkerThreadContext& context = WorkerContext(static_cast<U64>(workerThreadIndex));
         context.m_activeJob = runnableJob;
         if (runnableJob.m_jobDecl.m_flags & kLockToStartingWorker)
@@ -224,11 +228,13 @@ void ExecuteJob(RunnableJob& runnableJob)
         SetJobLocalStorage(kJlsIndexJobId, kJlsIdJobId, runnableJob.m_jobId);
         SetJobLocalStorage(kJlsIndexWorkerIndex, kJlsIdWorkerIndex, static_cast<U64>(workerThreadIndex));
 
+        TraceJob(kJobTraceStartJob, runnableJob);
         runnableJob.m_jobDecl.m_pStartFunc(runnableJob.m_jobDecl.m_startArg);
+        TraceJob(kJobTraceCompleteJob, runnableJob);
 
         // The job may have been suspended and resumed on another worker.
         const U64 finalWorkerIndex = static_cast<U64>(ReadWorkerIndex());
-        OX_ASSERT(finalWorkerIndex < kMaxWorkerThreads);
+        OX_JOB_ASSERT(finalWorkerIndex < kMaxWorkerThreads);
         EndProfileEvent();
         WorkerContext(finalWorkerIndex).m_activeJob.Reset();
         ResetJobLocalStorage();
@@ -248,7 +254,8 @@ void ExecuteJob(RunnableJob& runnableJob)
 void BeginJobProfileEvent(const JobDecl& jobDecl)
 {
     if (GetProfileEventBlock())
-        BeginProfileEvent(ProfileEventColorForJobFlags(static_cast<U32>(jobDecl.m_flags)), GetJobName(&jobDecl));
+        BeginProfileEvent(ProfileEventColorForJobFlags(static_cast<U32>(jobDecl.m_flags)),
+                          GetJobName(&jobDecl));
 }
 
 void NoteWorkerActivity(U64 workerIndex)
@@ -260,10 +267,10 @@ void FreeJobArray(JobArray* pJobArray)
 {
     JobSysData& data = *g_pJobSysData;
     data.m_jobArrayLock.Lock("FreeJobArray");
-    OX_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
+    OX_JOB_ASSERT(g_pJobSysData->m_initParams.m_numJobArrays);
     data.m_jobDeclAllocator.Free(pJobArray->m_pJobDeclBuffer);
     const U64 index = data.m_jobArrayPool.IndexOf(pJobArray);
-    OX_ASSERT(index < kMaxSupportedJobArrays);
+    OX_JOB_ASSERT(index < kMaxSupportedJobArrays);
     pJobArray->m_jobQueue.m_head = 0;
     pJobArray->m_jobQueue.m_tail = 0;
     pJobArray->m_jobQueue.m_count = 0;
@@ -274,13 +281,15 @@ void FreeJobArray(JobArray* pJobArray)
 bool CheckAndUpdatePreConditions(RunnableJob& job)
 {
     JobDecl& decl = job.m_jobDecl;
-    auto check = [&decl](Counter*& pCounter, I64& value, U32 compare, bool second) {
+    auto check = [&decl](Counter*& pCounter, I64& value, U32 compare, bool second)
+    {
         if (!pCounter)
             return;
         if (value != 0 && pCounter->m_waitRestriction == kWaitForZeroOnly)
-            OX_ASSERT_FAIL("Job '%s' has a dependent counter and a non-zero dep value. However, this counter [%s:%d] "
-                           "can only be waited on to become '0' (WaitRestriction)",
-                           GetJobName(&decl), pCounter->m_sourceFile, static_cast<int>(pCounter->m_sourceLine));
+            OX_JOB_ASSERT_FAIL(
+                "Job '%s' has a dependent counter and a non-zero dep value. However, this counter [%s:%d] "
+                "can only be waited on to become '0' (WaitRestriction)",
+                GetJobName(&decl), pCounter->m_sourceFile, static_cast<int>(pCounter->m_sourceLine));
         if (IsDependencyMet(pCounter->m_value.load(std::memory_order_acquire), value, compare))
         {
             pCounter = nullptr;
@@ -298,14 +307,14 @@ bool CheckAndUpdatePreConditions(RunnableJob& job)
 
 bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, bool addToBack)
 {
-    OX_ASSERT_MSG(IsValidPriority(pJobArray->m_priority), "Invalid priority %d",
-                  static_cast<int>(pJobArray->m_priority));
-    OX_ASSERT(!pJobArray->m_jobQueue.IsEmpty());
+    OX_JOB_ASSERT_MSG(IsValidPriority(pJobArray->m_priority), "Invalid priority %d",
+                      static_cast<int>(pJobArray->m_priority));
+    OX_JOB_ASSERT(!pJobArray->m_jobQueue.IsEmpty());
     SchedulingData* pShedData = &pSchedData[static_cast<U8>(pJobArray->m_priority)];
     const U64 count = pShedData->m_numRegisteredJobArrays.load(std::memory_order_relaxed);
     {
         SchedulingData* pSchedData = pShedData;
-        OX_ASSERT((pSchedData->m_numRegisteredJobArrays < kMaxSupportedJobArrays));
+        OX_JOB_ASSERT((pSchedData->m_numRegisteredJobArrays < kMaxSupportedJobArrays));
     }
     if (addToBack)
     {
@@ -328,8 +337,8 @@ bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, boo
 
 bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray)
 {
-    OX_ASSERT_MSG(IsValidPriority(pJobArray->m_priority), "Invalid priority %d",
-                  static_cast<int>(pJobArray->m_priority));
+    OX_JOB_ASSERT_MSG(IsValidPriority(pJobArray->m_priority), "Invalid priority %d",
+                      static_cast<int>(pJobArray->m_priority));
     SchedulingData& schedData = pSchedData[static_cast<U8>(pJobArray->m_priority)];
     const U64 count = schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed);
     bool jobListFound = false;
@@ -344,7 +353,7 @@ bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray)
         jobListFound = true;
         break;
     }
-    OX_ASSERT(jobListFound);
+    OX_JOB_ASSERT(jobListFound);
     return jobListFound;
 }
 
@@ -373,11 +382,12 @@ void DoJobScheduling(JobFiberState& fiberState)
     {
         const U32 error = oxsys::GetLastPlatformError();
         SetMsgOutputTextColor(GetActiveMsgOutput(), 0x21);
-        PrintToActiveMsgOutput("Failed to create high-resolution time-critical waitable timer. Are we running on an "
-                               "old version of Windows or under Proton?: %s (0x%08X)\n",
-                               ErrFromPlatformError(error).GetErrorString(), error);
+        PrintToActiveMsgOutput(
+            "Failed to create high-resolution time-critical waitable timer. Are we running on an "
+            "old version of Windows or under Proton?: %s (0x%08X)\n",
+            ErrFromPlatformError(error).GetErrorString(), error);
         const bool hTimer = oxsys::CreateWaitableTimer(timer);
-        OX_ASSERT(hTimer);
+        OX_JOB_ASSERT(hTimer);
     }
 
     while (!data.m_requestShutdown.load(std::memory_order_relaxed))
@@ -390,10 +400,10 @@ void DoJobScheduling(JobFiberState& fiberState)
         JobArray* pJobArrayToFree = nullptr;
         JobArray* pJobArrayToPark = nullptr;
         const I64 workerIndex = ReadWorkerIndex();
-        OX_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
+        OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
         if (!ChooseFiberSwitchJob(static_cast<U64>(workerIndex), job) &&
-            !ChooseJobToRun(static_cast<U64>(workerIndex), data.m_pSchedData, &pJobArrayToFree, &pJobArrayToPark,
-                            job))
+            !ChooseJobToRun(static_cast<U64>(workerIndex), data.m_pSchedData, &pJobArrayToFree,
+                            &pJobArrayToPark, job))
             continue;
 
         if (pJobArrayToFree)

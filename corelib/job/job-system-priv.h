@@ -83,8 +83,8 @@ struct alignas(64) RunnableJob
     U64 m_affinityMask;
     Priority m_priority;
     U8 m_reserved[7];
-    U64 m_jobId;         // 0: empty
-    U64 m_readyTime;     // performance-counter time from which the job is ready
+    U64 m_jobId;     // 0: empty
+    U64 m_readyTime; // performance-counter time from which the job is ready
     U8 m_submitWorkerIndex;
     oxsys::Fiber* m_pActiveFiber; // the fiber a suspended job continues on
 
@@ -127,7 +127,8 @@ struct JobFiberState
 {
     oxsys::WaitableTimer m_timer;
 };
-static_assert(sizeof(JobFiberState) <= sizeof(oxsys::FiberContext::m_data), "the fiber state fits its context");
+static_assert(sizeof(JobFiberState) <= sizeof(oxsys::FiberContext::m_data),
+              "the fiber state fits its context");
 
 inline JobFiberState& FiberState(oxsys::FiberContext& context)
 {
@@ -289,9 +290,10 @@ struct alignas(128) JobSysData
     // Wait data.
     alignas(128) RecordPool<kMaxWaitContexts, WaitContext> m_waitContextPool;
     WaitContext* m_pWaitingJobArrays;
-    U64 m_numWaitingJobArrays;
-    WaitKey* m_pWaitKeys;         // kMaxWaitingJobs keys (the 4096-byte block)
-    RunnableJob* m_pWaitingJobs;  // kMaxWaitingJobs jobs
+    // Changed under the wait lock; the deadlock watch reads it without.
+    std::atomic<U64> m_numWaitingJobArrays;
+    WaitKey* m_pWaitKeys;        // kMaxWaitingJobs keys (the 4096-byte block)
+    RunnableJob* m_pWaitingJobs; // kMaxWaitingJobs jobs
     std::atomic<U64> m_numWaitingJobs;
     JobSystemLock m_waitLock;
 
@@ -331,7 +333,8 @@ inline WorkerThreadContext& WorkerContext(U64 workerIndex)
 // The dependency test: met when (value <= target and compare 1) or (value == target and compare 0).
 inline bool IsDependencyMet(I64 value, I64 target, U32 compare)
 {
-    return (compare == kCompareLessOrEqual && value <= target) || (compare == kCompareEqual && value == target);
+    return (compare == kCompareLessOrEqual && value <= target) ||
+           (compare == kCompareEqual && value == target);
 }
 
 // A copy of a worker's running job taken without a lock, for reports and queries from
@@ -339,7 +342,8 @@ inline bool IsDependencyMet(I64 value, I64 target, U32 compare)
 OX_NO_SANITIZE_THREAD inline RunnableJob SnapshotActiveJob(U64 workerIndex)
 {
     RunnableJob job;
-    const volatile U64* pSource = reinterpret_cast<const volatile U64*>(&WorkerContext(workerIndex).m_activeJob);
+    const volatile U64* pSource =
+        reinterpret_cast<const volatile U64*>(&WorkerContext(workerIndex).m_activeJob);
     U64* pDestination = reinterpret_cast<U64*>(&job);
     for (U64 i = 0; i < sizeof(RunnableJob) / sizeof(U64); ++i)
         pDestination[i] = pSource[i];
@@ -390,4 +394,10 @@ bool IsInTimeCriticalWorkPeriod();
 
 // Deadlock watch (job-deadlock.cpp).
 void WatchForDeadlock(U64 workerIndex);
+
+// Job trace (job-trace.cpp): adds a record of kind (a JobTraceKind) about the job for the
+// calling worker.
+void TraceJob(U8 kind, const RunnableJob& job, const Counter* pCounter = nullptr, I64 value = 0);
+// Takes every worker's ring away (the host may reuse the trace memory afterwards).
+void ShutdownJobTrace();
 } // namespace oxjob

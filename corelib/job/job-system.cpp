@@ -2,12 +2,14 @@
 // the worker and active-job queries and the diagnostics over the whole system.
 #include "corelib/job/job-system.h"
 
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor-table.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-running-queries.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-time-critical.h"
+#include "corelib/job/job-trace.h"
 #include "corelib/memory/alloc-stack.h"
 #include "corelib/memory/allocator-heap.h"
 #include "corelib/system/platform/float-control.h"
@@ -15,7 +17,6 @@
 #include "corelib/system/platform/thread-services.h"
 #include "corelib/system/timing.h"
 #include "corelib/util/error.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
 
 #include <cstdio>
@@ -42,7 +43,7 @@ constexpr U64 kFiberHandleSize = sizeof(oxsys::Fiber);
 void* Carve(HeapAllocator& heap, U64 size, U64 alignment)
 {
     void* pMemory = heap.Allocate(size, alignment, __FILE__, __LINE__, __func__);
-    OX_ASSERT_MSG(pMemory, "The job system memory buffer is too small");
+    OX_JOB_ASSERT_MSG(pMemory, "The job system memory buffer is too small");
     memset(pMemory, 0, size);
     return pMemory;
 }
@@ -78,7 +79,8 @@ void CreateWorkerThreads(JobSysData& data, const InitParams& params)
         oxsys::ThreadDesc desc;
         // Thread names keep at most 31 characters.
         char name[64];
-        snprintf(name, sizeof(name), "OxJobWorkerThread %d%s", static_cast<int>(i), isEmergency ? " (Emergency)" : "");
+        snprintf(name, sizeof(name), "OxJobWorkerThread %d%s", static_cast<int>(i),
+                 isEmergency ? " (Emergency)" : "");
         name[31] = '\0';
         desc.SetName(name);
         desc.m_stackSize = 32768;
@@ -111,8 +113,8 @@ U32 WorkerThreadStartFunc(void* pArgument)
         if (!taskHandle)
         {
             const U32 error = oxsys::GetLastPlatformError();
-            PrintErrorToMsgOutput(33, "Error setting MMCSS task: %s (0x%08X)\n", ErrFromPlatformError(error).GetErrorString(),
-                                  error);
+            PrintErrorToMsgOutput(33, "Error setting MMCSS task: %s (0x%08X)\n",
+                                  ErrFromPlatformError(error).GetErrorString(), error);
         }
         else if (!oxsys::SetThreadTaskPriorityHigh(taskHandle))
         {
@@ -123,14 +125,14 @@ U32 WorkerThreadStartFunc(void* pArgument)
     }
 
     oxsys::Fiber* pFiber = AllocateFiberForJobAndUpdateContext(false);
-    OX_ASSERT(g_pJobSysData->m_numStartedWorkerThreadsInitialized);
+    OX_JOB_ASSERT(g_pJobSysData->m_numStartedWorkerThreadsInitialized);
     g_pJobSysData->m_numStartedWorkerThreads.fetch_add(1, std::memory_order_release);
     g_pJobSysData->m_fiberLock.HoldLeavesFiber();
     oxsys::StartFiberExecution(*pFiber);
     RefreshRunningJobLocalStorage();
 
     Memory::FreeThreadAllocStack();
-    OX_ASSERT(g_pJobSysData->m_requestShutdown);
+    OX_JOB_ASSERT(g_pJobSysData->m_requestShutdown);
     oxsys::EndThreadTask(taskHandle);
     oxsys::UninitializeThreadCom();
     return 0;
@@ -143,12 +145,12 @@ void FiberStartFunc(void* pArgument)
     g_pJobSysData->m_fiberLock.HoldJoinsFiber();
     g_pJobSysData->m_fiberLock.Unlock();
     DoJobScheduling(FiberState(*static_cast<oxsys::FiberContext*>(pArgument)));
-    OX_ASSERT(g_pJobSysData->m_requestShutdown);
+    OX_JOB_ASSERT(g_pJobSysData->m_requestShutdown);
     oxsys::StopFiberExecution();
 }
 
 // The check of a worker index argument.
-#define OX_CHECK_WORKER_INDEX(workerThreadIndex) OX_ASSERT(workerThreadIndex < oxjob::kMaxWorkerThreads)
+#define OX_CHECK_WORKER_INDEX(workerThreadIndex) OX_JOB_ASSERT(workerThreadIndex < oxjob::kMaxWorkerThreads)
 } // namespace
 
 // --- Thread-local worker index -------------------------------------------------------------
@@ -219,27 +221,30 @@ U64 GetRequiredMemoryBufferSize(const InitParams& params)
 
 Err Initialize(const InitParams* pParams)
 {
-    OX_ASSERT(pParams);
-    OX_ASSERT(g_pJobSysData == nullptr);
-    OX_ASSERT(IsPointerAligned(pParams->m_pMemoryBuffer, kAlign128));
-    OX_ASSERT(IsSizeAligned(pParams->m_memoryBufferSize, kAlign128));
-    OX_ASSERT(pParams->m_numCounters <= kMaxSupportedCounters);
-    OX_ASSERT(pParams->m_numJobArrays <= kMaxSupportedJobArrays);
-    OX_ASSERT(pParams->m_numWorkerThreads > 0);
-    OX_ASSERT(pParams->m_numWorkerThreads <= kMaxWorkerThreads);
-    OX_ASSERT((pParams->m_maxSmallJobFibers + pParams->m_maxLargeJobFibers) >= pParams->m_numWorkerThreads);
-    OX_ASSERT(pParams->m_maxLargeJobFibers <= kMaxLargeJobFibers);
-    OX_ASSERT(pParams->m_maxSmallJobFibers <= kMaxSmallJobFibers);
-    OX_ASSERT(IsSizeAligned(pParams->m_smallJobFiberStackSpace, kAlign16k));
-    OX_ASSERT(IsSizeAligned(pParams->m_largeJobFiberStackSpace, kAlign16k));
+    OX_JOB_ASSERT(pParams);
+    OX_JOB_ASSERT(g_pJobSysData == nullptr);
+    OX_JOB_ASSERT(IsPointerAligned(pParams->m_pMemoryBuffer, kAlign128));
+    OX_JOB_ASSERT(IsSizeAligned(pParams->m_memoryBufferSize, kAlign128));
+    OX_JOB_ASSERT(pParams->m_numCounters <= kMaxSupportedCounters);
+    OX_JOB_ASSERT(pParams->m_numJobArrays <= kMaxSupportedJobArrays);
+    OX_JOB_ASSERT(pParams->m_numWorkerThreads > 0);
+    OX_JOB_ASSERT(pParams->m_numWorkerThreads <= kMaxWorkerThreads);
+    OX_JOB_ASSERT((pParams->m_maxSmallJobFibers + pParams->m_maxLargeJobFibers) >=
+                  pParams->m_numWorkerThreads);
+    OX_JOB_ASSERT(pParams->m_maxLargeJobFibers <= kMaxLargeJobFibers);
+    OX_JOB_ASSERT(pParams->m_maxSmallJobFibers <= kMaxSmallJobFibers);
+    OX_JOB_ASSERT(IsSizeAligned(pParams->m_smallJobFiberStackSpace, kAlign16k));
+    OX_JOB_ASSERT(IsSizeAligned(pParams->m_largeJobFiberStackSpace, kAlign16k));
     // The priority split must name priorities that exist (9 stands for "through the last").
-    OX_ASSERT(static_cast<U8>(pParams->m_numTimeCriticalPriorities) <= static_cast<U8>(Priority::kNumPriorities));
-    OX_ASSERT(static_cast<U8>(pParams->m_regularWorkerMinPriority) <= static_cast<U8>(Priority::kNumPriorities));
+    OX_JOB_ASSERT(static_cast<U8>(pParams->m_numTimeCriticalPriorities) <=
+                  static_cast<U8>(Priority::kNumPriorities));
+    OX_JOB_ASSERT(static_cast<U8>(pParams->m_regularWorkerMinPriority) <=
+                  static_cast<U8>(Priority::kNumPriorities));
     // Checked here so that the budget below cannot wrap around.
-    OX_ASSERT_MSG(pParams->m_memoryBufferSize > GetRequiredMemoryBufferSize(*pParams),
-                  "The job system needs more than %llu bytes of memory buffer (%llu given)",
-                  static_cast<unsigned long long>(GetRequiredMemoryBufferSize(*pParams)),
-                  static_cast<unsigned long long>(pParams->m_memoryBufferSize));
+    OX_JOB_ASSERT_MSG(pParams->m_memoryBufferSize > GetRequiredMemoryBufferSize(*pParams),
+                      "The job system needs more than %llu bytes of memory buffer (%llu given)",
+                      static_cast<unsigned long long>(GetRequiredMemoryBufferSize(*pParams)),
+                      static_cast<unsigned long long>(pParams->m_memoryBufferSize));
 
     CustomAllocateJanitor heap(pParams->m_pMemoryBuffer, pParams->m_memoryBufferSize, __FILE__, __LINE__,
                                __PRETTY_FUNCTION__, false);
@@ -275,7 +280,7 @@ Err Initialize(const InitParams* pParams)
     data.m_initParams = *pParams;
     data.m_timeCriticalEnabled.store(true);
     data.m_numWorkerThreads = 0;
-    data.m_numWaitingJobArrays = 0;
+    data.m_numWaitingJobArrays.store(0, std::memory_order_relaxed);
     data.m_wokenUpJobs.Clear();
     data.m_wokenUpJobArrays.Clear();
 
@@ -302,27 +307,30 @@ Err Initialize(const InitParams* pParams)
     {
         data.m_pLargeFibers = new (Carve(heap, pParams->m_maxLargeJobFibers * kFiberHandleSize, 16))
             oxsys::Fiber[pParams->m_maxLargeJobFibers];
-        OX_ASSERT(IsPointerAligned(data.m_pLargeFibers, kAlign16));
+        OX_JOB_ASSERT(IsPointerAligned(data.m_pLargeFibers, kAlign16));
         budget -= pParams->m_maxLargeJobFibers * kFiberHandleSize + 128;
     }
     if (pParams->m_maxSmallJobFibers)
     {
         data.m_pSmallFibers = new (Carve(heap, pParams->m_maxSmallJobFibers * kFiberHandleSize, 16))
             oxsys::Fiber[pParams->m_maxSmallJobFibers];
-        OX_ASSERT(IsPointerAligned(data.m_pSmallFibers, kAlign16));
+        OX_JOB_ASSERT(IsPointerAligned(data.m_pSmallFibers, kAlign16));
         budget -= pParams->m_maxSmallJobFibers * kFiberHandleSize + 128;
     }
 
     // The fixed blocks: wait contexts, waiting jobs and their keys, scheduling data and
     // each priority's woken-up list.
-    data.m_waitContextPool.Init(static_cast<WaitContext*>(Carve(heap, kMaxWaitContexts * sizeof(WaitContext), 128)),
-                                kMaxWaitContexts);
+    data.m_waitContextPool.Init(
+        static_cast<WaitContext*>(Carve(heap, kMaxWaitContexts * sizeof(WaitContext), 128)),
+        kMaxWaitContexts);
     data.m_pWaitingJobArrays = nullptr;
-    data.m_pWaitingJobs = new (Carve(heap, kMaxWaitingJobs * sizeof(RunnableJob), 128)) RunnableJob[kMaxWaitingJobs];
+    data.m_pWaitingJobs =
+        new (Carve(heap, kMaxWaitingJobs * sizeof(RunnableJob), 128)) RunnableJob[kMaxWaitingJobs];
     data.m_pWaitKeys = static_cast<WaitKey*>(Carve(heap, kMaxWaitingJobs * sizeof(WaitKey), 128));
     data.m_numWaitingJobs.store(0);
-    data.m_pSchedData = new (Carve(heap, sizeof(SchedulingData) * static_cast<U64>(Priority::kNumPriorities), 128))
-        SchedulingData[static_cast<U64>(Priority::kNumPriorities)];
+    data.m_pSchedData =
+        new (Carve(heap, sizeof(SchedulingData) * static_cast<U64>(Priority::kNumPriorities), 128))
+            SchedulingData[static_cast<U64>(Priority::kNumPriorities)];
     for (U64 p = 0; p < static_cast<U64>(Priority::kNumPriorities); ++p)
         data.m_pSchedData[p].m_wokenUpJobs =
             new (Carve(heap, kMaxWaitingJobs * sizeof(RunnableJob), 128)) RunnableJob[kMaxWaitingJobs];
@@ -333,7 +341,7 @@ Err Initialize(const InitParams* pParams)
         new (Carve(heap, numFibers * kFiberContextSize, 128)) oxsys::FiberContext[numFibers];
     for (U64 i = 0; i < numFibers; ++i)
     {
-        OX_ASSERT(IsPointerAligned(&data.m_pFiberContexts[i], kAlign128));
+        OX_JOB_ASSERT(IsPointerAligned(&data.m_pFiberContexts[i], kAlign128));
         new (data.m_pFiberContexts[i].m_data) JobFiberState();
     }
     // The stacks themselves come from the platform layer; the block is charged so that
@@ -347,7 +355,7 @@ Err Initialize(const InitParams* pParams)
     BuildJobDescriptorTable(Carve(heap, kJobDescriptorTableSize, 128));
 
     const U64 jobDeclPoolSize = (budget - kDescriptorTableBudget) & ~7ull;
-    OX_ASSERT(jobDeclPoolSize < 0x7FFFFFFF);
+    OX_JOB_ASSERT(jobDeclPoolSize < 0x7FFFFFFF);
     void* pJobDeclPool = Carve(heap, jobDeclPoolSize, 128);
     data.m_jobDeclAllocator.Init(pJobDeclPool, static_cast<I32>(jobDeclPoolSize));
 
@@ -356,9 +364,21 @@ Err Initialize(const InitParams* pParams)
                            pParams->m_largeJobFiberStackSpace, &data.m_pFiberContexts[i]);
     for (U64 j = 0; j < pParams->m_maxSmallJobFibers; ++j)
         oxsys::CreateFiber(data.m_pSmallFibers[j], "OxJobFiber", FiberStartFunc, nullptr,
-                           pParams->m_smallJobFiberStackSpace, &data.m_pFiberContexts[pParams->m_maxLargeJobFibers + j]);
+                           pParams->m_smallJobFiberStackSpace,
+                           &data.m_pFiberContexts[pParams->m_maxLargeJobFibers + j]);
 
     data.m_numWorkerThreads = pParams->m_numWorkerThreads + pParams->m_numEmergencyWorkerThreads;
+
+    // The job trace: every worker, emergency ones included, gets an equal share of the
+    // trace memory, each a multiple of 128 bytes.
+    ShutdownJobTrace();
+    if (pParams->m_pTraceMemoryBuffer && pParams->m_traceMemoryBufferSize)
+    {
+        OX_JOB_ASSERT(IsPointerAligned(pParams->m_pTraceMemoryBuffer, kAlign128));
+        const U64 share = (pParams->m_traceMemoryBufferSize / data.m_numWorkerThreads) & ~U64{127};
+        for (U64 i = 0; i < data.m_numWorkerThreads; ++i)
+            SetupThreadJobTrace(i, static_cast<U8*>(pParams->m_pTraceMemoryBuffer) + i * share, share);
+    }
 
     OX_VERIFY(oxsys::CreateEvent(data.m_timeCriticalWorkEvent));
     data.m_regularWorkerMask = 0;
@@ -366,7 +386,7 @@ Err Initialize(const InitParams* pParams)
 
     data.m_numStartedWorkerThreadsInitialized = true;
     data.m_numStartedWorkerThreads.store(0);
-    OX_ASSERT(g_pJobSysData->m_numWorkerThreads <= kMaxWorkerThreads);
+    OX_JOB_ASSERT(g_pJobSysData->m_numWorkerThreads <= kMaxWorkerThreads);
 
     // Lower layers ask the job system about the running job from here on.
     InstallRunningJobQueries();
@@ -379,8 +399,8 @@ Err Initialize(const InitParams* pParams)
 
 void Shutdown()
 {
-    OX_ASSERT(g_pJobSysData);
-    OX_ASSERT_MSG(!IsWorkerThread(), "Shutdown must be called from a thread that is not a job worker");
+    OX_JOB_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT_MSG(!IsWorkerThread(), "Shutdown must be called from a thread that is not a job worker");
     JobSysData& data = *g_pJobSysData;
     data.m_requestShutdown.store(true);
     // Wake whatever sleeps: power-save sleepers and emergency workers.
@@ -417,6 +437,7 @@ void Shutdown()
             data.m_jobArrayPool.m_pRecords[i].m_jobQueue = JobDeclRing{};
     data.m_jobArrayPool.m_storage.ClearBitRange(0, kMaxSupportedJobArrays - 1);
 
+    ShutdownJobTrace();
     oxsys::DestroyEvent(data.m_timeCriticalWorkEvent);
 
     for (auto& lock : data.m_schedLocks)
@@ -454,19 +475,19 @@ bool IsWorkerThread()
 
 U64 GetNumWorkerThreads()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     return g_pJobSysData->m_initParams.m_numWorkerThreads;
 }
 
 U64 GetTotalNumWorkerThreads()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     return g_pJobSysData->m_numWorkerThreads;
 }
 
 U64 GetWorkerThreads(oxsys::Thread* pThreads, U64 maxCount)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     if (!pThreads)
         return 0;
     U64 count = 0;
@@ -477,7 +498,7 @@ U64 GetWorkerThreads(oxsys::Thread* pThreads, U64 maxCount)
 
 I64 GetWorkerThreadIndexFromThreadId(U32 threadId)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     for (U64 i = 0; i < g_pJobSysData->m_numWorkerThreads; ++i)
         if (g_pJobSysData->m_workerThreads[i].GetThreadId() == threadId)
             return static_cast<I64>(i);
@@ -499,7 +520,7 @@ U64 GetCurrentWorkerThreadIndex()
 
 bool GetActiveJobDecl(JobDecl* pJobDecl)
 {
-    OX_ASSERT(pJobDecl);
+    OX_JOB_ASSERT(pJobDecl);
     const I64 workerIndex = ReadWorkerIndex();
     if (static_cast<U64>(workerIndex) >= kMaxWorkerThreads || !g_pJobSysData)
         return false;
@@ -509,7 +530,7 @@ bool GetActiveJobDecl(JobDecl* pJobDecl)
 
 bool GetWorkerThreadJobDecl(U64 workerThreadIndex, JobDecl* pJobDecl)
 {
-    OX_ASSERT(pJobDecl);
+    OX_JOB_ASSERT(pJobDecl);
     OX_CHECK_WORKER_INDEX(workerThreadIndex);
     const RunnableJob job = SnapshotActiveJob(workerThreadIndex);
     *pJobDecl = job.m_jobDecl;
@@ -542,23 +563,24 @@ U64 GetWorkerThreadActiveJobId(U64 workerThreadIndex)
 void LockActiveJobToCore()
 {
     const I64 workerThreadIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_affinityMask = 1ull << workerThreadIndex;
 }
 
 void UnlockActiveJobFromCore(U64 allowedAffinity)
 {
     const I64 workerThreadIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
-    OX_ASSERT(allowedAffinity & (1ULL << workerThreadIndex));
+    OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
+    OX_JOB_ASSERT(allowedAffinity & (1ULL << workerThreadIndex));
     WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_affinityMask = allowedAffinity;
 }
 
 void SetActiveJobFlags(U64 flags)
 {
     const I64 workerThreadIndex = ReadWorkerIndex();
-    OX_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
-    WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_jobDecl.m_flags = flags & ((1ull << 60) - 1);
+    OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
+    WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_jobDecl.m_flags =
+        flags & ((1ull << 60) - 1);
 }
 
 // --- Diagnostics -----------------------------------------------------------------------------------------
@@ -575,15 +597,17 @@ static OX_NO_SANITIZE_THREAD int CountBitsUnlocked(const U64* pBlocks, U32 numBl
 
 void PrintJobSystemData()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     const JobSysData& data = *g_pJobSysData;
     const auto& counters = data.m_counterPool.m_storage;
     const auto& arrays = data.m_jobArrayPool.m_storage;
     const auto& waitContexts = data.m_waitContextPool.m_storage;
     PrintToMsgOutput(2, "=========================[ Job System Data]=========================\n");
-    PrintToMsgOutput(2, "   Counters:     %d / %d\n", CountBitsUnlocked(counters.GetBlocks(), counters.GetNumBlocks()),
+    PrintToMsgOutput(2, "   Counters:     %d / %d\n",
+                     CountBitsUnlocked(counters.GetBlocks(), counters.GetNumBlocks()),
                      static_cast<int>(data.m_counterPool.m_capacity));
-    PrintToMsgOutput(2, "   Job Array:    %d / %d\n", CountBitsUnlocked(arrays.GetBlocks(), arrays.GetNumBlocks()),
+    PrintToMsgOutput(2, "   Job Array:    %d / %d\n",
+                     CountBitsUnlocked(arrays.GetBlocks(), arrays.GetNumBlocks()),
                      static_cast<int>(data.m_jobArrayPool.m_capacity));
     PrintToMsgOutput(2, "   Wait Context: %d / %d\n",
                      CountBitsUnlocked(waitContexts.GetBlocks(), waitContexts.GetNumBlocks()),
@@ -593,13 +617,14 @@ void PrintJobSystemData()
 
 bool Debug_AreAllJobsDoneExceptForGameLoop()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     JobSysData& data = *g_pJobSysData;
-    auto countBusyWorkers = [&data]() {
+    auto countBusyWorkers = [&data]()
+    {
         U64 busy = 0;
         for (U64 workerThreadIndex = 0; workerThreadIndex < data.m_numWorkerThreads; ++workerThreadIndex)
         {
-            OX_ASSERT(workerThreadIndex < oxjob::kMaxWorkerThreads);
+            OX_JOB_ASSERT(workerThreadIndex < oxjob::kMaxWorkerThreads);
             if (SnapshotActiveJob(workerThreadIndex).m_jobId != 0)
                 ++busy;
         }

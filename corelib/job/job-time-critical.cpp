@@ -1,8 +1,8 @@
 // Time-critical work, emergency workers and power save.
 #include "corelib/job/job-time-critical.h"
 
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-system-priv.h"
-#include "corelib/util/msg-assert.h"
 #include "corelib/util/static-init-order.h"
 
 namespace oxjob
@@ -21,14 +21,15 @@ TimeCriticalPeriod s_timeCriticalPeriod OX_INIT_PRIORITY(kInitRankJobSystemFlag)
 
 void CheckPeriodMarker()
 {
-    OX_ASSERT_MSG(s_timeCriticalPeriod.m_marker == 0xABECEDE0BEEFA901ull, "The time-critical period count is not set up");
+    OX_JOB_ASSERT_MSG(s_timeCriticalPeriod.m_marker == 0xABECEDE0BEEFA901ull,
+                      "The time-critical period count is not set up");
 }
 } // namespace
 
 bool IsTimeCriticalPriority(Priority priority)
 {
-    OX_ASSERT(priority > Priority::kInvalid && priority < Priority::kNumPriorities);
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(priority > Priority::kInvalid && priority < Priority::kNumPriorities);
+    OX_JOB_ASSERT(g_pJobSysData);
     const JobSysData& data = *g_pJobSysData;
     return data.m_initParams.m_numEmergencyWorkerThreads != 0 &&
            data.m_timeCriticalEnabled.load(std::memory_order_relaxed) &&
@@ -37,8 +38,8 @@ bool IsTimeCriticalPriority(Priority priority)
 
 bool IsEmergencyWorkerThread(U64 workerThreadIndex)
 {
-    OX_ASSERT(g_pJobSysData);
-    OX_ASSERT(workerThreadIndex < GetTotalNumWorkerThreads());
+    OX_JOB_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(workerThreadIndex < GetTotalNumWorkerThreads());
     return workerThreadIndex >= g_pJobSysData->m_initParams.m_numWorkerThreads;
 }
 
@@ -63,13 +64,13 @@ void ApplyPriorityRange(WorkerThreadContext& context, const InitParams& params, 
 
 bool IsTimeCriticalWorkEnabled()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     return g_pJobSysData->m_timeCriticalEnabled.load(std::memory_order_relaxed);
 }
 
 void SetTimeCriticalWorkEnabled(bool enabled)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     JobSysData& data = *g_pJobSysData;
     if (data.m_timeCriticalEnabled.load(std::memory_order_relaxed) == enabled)
         return;
@@ -85,7 +86,7 @@ void BeginTimeCriticalWorkPeriod()
     if (s_timeCriticalPeriod.m_count.fetch_add(1) == 0 && g_pJobSysData)
     {
         const bool result = oxsys::SetEvent(g_pJobSysData->m_timeCriticalWorkEvent);
-        OX_ASSERT(result);
+        OX_JOB_ASSERT(result);
     }
 }
 
@@ -95,7 +96,7 @@ void EndTimeCriticalWorkPeriod()
     if (s_timeCriticalPeriod.m_count.fetch_sub(1) == 1 && g_pJobSysData)
     {
         const bool result = oxsys::ResetEvent(g_pJobSysData->m_timeCriticalWorkEvent);
-        OX_ASSERT(result);
+        OX_JOB_ASSERT(result);
     }
 }
 
@@ -107,20 +108,20 @@ bool IsInTimeCriticalWorkPeriod()
 
 void NotifyTimeCriticalWork()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     const bool result = oxsys::PulseEvent(g_pJobSysData->m_timeCriticalWorkEvent);
-    OX_ASSERT(result);
+    OX_JOB_ASSERT(result);
 }
 
 bool IsPowerSaveEnabled()
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     return g_pJobSysData->m_powerSaveEnabled.load(std::memory_order_relaxed);
 }
 
 void SetPowerSaveEnabled(bool enabled)
 {
-    OX_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(g_pJobSysData);
     JobSysData& data = *g_pJobSysData;
     if (data.m_powerSaveEnabled.load(std::memory_order_relaxed) == enabled)
         return;

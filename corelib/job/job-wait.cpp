@@ -1,9 +1,10 @@
 // The wait data (jobs waiting on counters, job arrays parked on their dependency), the
 // wake-up that runs when a counter changes, and the move of woken work into the
 // per-priority lists.
+#include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system-priv.h"
-#include "corelib/util/msg-assert.h"
+#include "corelib/job/job-trace.h"
 
 namespace oxjob
 {
@@ -12,7 +13,8 @@ namespace
 // Up to this many woken jobs move per taking of the wake-up lock.
 constexpr U64 kWokenUpJobBatch = 8;
 
-bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare, I64 newValue)
+bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare,
+                    I64 newValue)
 {
     return !pDependency || (pDependency == pCounter && IsDependencyMet(newValue, target, compare));
 }
@@ -41,13 +43,13 @@ void NotifyScheduledWork(bool anyTimeCritical, bool anyRegular)
 bool AddJobToWaitData(RunnableJob& jobToSuspend)
 {
     JobSysData& data = *g_pJobSysData;
-    OX_ASSERT(jobToSuspend.m_jobDecl.m_dependentCounter || jobToSuspend.m_jobDecl.m_dependentCounter2);
-    OX_ASSERT_MSG(!(jobToSuspend.m_pActiveFiber && (jobToSuspend.m_jobDecl.m_flags & kDisallowSleep)),
-                  "This job (%s) is not allowed to sleep", GetJobName(&jobToSuspend.m_jobDecl));
+    OX_JOB_ASSERT(jobToSuspend.m_jobDecl.m_dependentCounter || jobToSuspend.m_jobDecl.m_dependentCounter2);
+    OX_JOB_ASSERT_MSG(!(jobToSuspend.m_pActiveFiber && (jobToSuspend.m_jobDecl.m_flags & kDisallowSleep)),
+                      "This job (%s) is not allowed to sleep", GetJobName(&jobToSuspend.m_jobDecl));
     data.m_waitLock.Lock("AddJobToWaitData");
     {
         JobSysData* pWaitData = &data;
-        OX_ASSERT(pWaitData->m_numWaitingJobs < kMaxWaitingJobs);
+        OX_JOB_ASSERT(pWaitData->m_numWaitingJobs < kMaxWaitingJobs);
     }
     if (CheckAndUpdatePreConditions(jobToSuspend))
     {
@@ -60,6 +62,8 @@ bool AddJobToWaitData(RunnableJob& jobToSuspend)
         WaitKey{static_cast<U32>(reinterpret_cast<UPtr>(jobToSuspend.m_jobDecl.m_dependentCounter)),
                 static_cast<U32>(reinterpret_cast<UPtr>(jobToSuspend.m_jobDecl.m_dependentCounter2))};
     data.m_numWaitingJobs.store(index + 1, std::memory_order_relaxed);
+    TraceJob(kJobTraceSleepJob, jobToSuspend, jobToSuspend.m_jobDecl.m_dependentCounter,
+             jobToSuspend.m_jobDecl.m_dependentValue);
     data.m_waitLock.Unlock();
     return false;
 }
@@ -69,18 +73,19 @@ void AddWaitingJobArray(JobArray* pJobArray)
     JobSysData& data = *g_pJobSysData;
     data.m_waitLock.Lock("AddWaitingJobArray");
     Counter* pCounter = pJobArray->m_pDependentCounter;
-    if (!pCounter || !IsDependencyMet(pCounter->m_value.load(std::memory_order_acquire), pJobArray->m_dependentValue,
-                                      pJobArray->m_dependentCompare))
+    if (!pCounter || !IsDependencyMet(pCounter->m_value.load(std::memory_order_acquire),
+                                      pJobArray->m_dependentValue, pJobArray->m_dependentCompare))
     {
         RecordPool<kMaxWaitContexts, WaitContext>& pool = data.m_waitContextPool;
         const I64 index = pool.m_storage.FindFirstClearBit();
         WaitContext* pNewWaitContext = index >= 0 ? &pool.m_pRecords[index] : nullptr;
-        OX_ASSERT(pNewWaitContext);
+        OX_JOB_ASSERT(pNewWaitContext);
         pool.m_storage.SetBit(static_cast<U64>(index));
         pNewWaitContext->m_pJobArray = pJobArray;
         pNewWaitContext->m_pNext = data.m_pWaitingJobArrays;
         data.m_pWaitingJobArrays = pNewWaitContext;
-        ++data.m_numWaitingJobArrays;
+        data.m_numWaitingJobArrays.store(data.m_numWaitingJobArrays.load(std::memory_order_relaxed) + 1,
+                                         std::memory_order_relaxed);
         data.m_waitLock.Unlock();
         return;
     }
@@ -96,7 +101,7 @@ void AddWaitingJobArray(JobArray* pJobArray)
 // job or array is ever dropped.
 bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
 {
-    OX_ASSERT(pCounter);
+    OX_JOB_ASSERT(pCounter);
     JobSysData& data = *g_pJobSysData;
     data.m_waitLock.Lock("WakeUpWaitingJobs");
     bool wakeUpLocked = false;
@@ -114,8 +119,8 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
         }
         JobDecl& decl = data.m_pWaitingJobs[i].m_jobDecl;
         const bool recheck = (decl.m_flags & kRecheckDependencyOnResume) != 0;
-        const bool satisfied1 =
-            IsSatisfiedNow(decl.m_dependentCounter, pCounter, decl.m_dependentValue, decl.m_dependentCompare, newValue);
+        const bool satisfied1 = IsSatisfiedNow(decl.m_dependentCounter, pCounter, decl.m_dependentValue,
+                                               decl.m_dependentCompare, newValue);
         const bool satisfied2 = IsSatisfiedNow(decl.m_dependentCounter2, pCounter, decl.m_dependentValue2,
                                                decl.m_dependentCompare2, newValue);
         if (satisfied1 && !recheck)
@@ -166,7 +171,8 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
             continue;
         }
         *ppLink = pContext->m_pNext;
-        --data.m_numWaitingJobArrays;
+        data.m_numWaitingJobArrays.store(data.m_numWaitingJobArrays.load(std::memory_order_relaxed) - 1,
+                                         std::memory_order_relaxed);
         if (!wakeUpLocked)
         {
             data.m_wakeUpLock.Lock("Adding a job array to be woken up");
@@ -185,7 +191,7 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
             RegisterJobArrayNoLock(data.m_pSchedData, pJobArray, false);
         }
         const U64 contextIndex = data.m_waitContextPool.IndexOf(pContext);
-        OX_ASSERT(contextIndex < kMaxWaitContexts);
+        OX_JOB_ASSERT(contextIndex < kMaxWaitContexts);
         data.m_waitContextPool.m_storage.ClearBit(contextIndex);
         ppLink = &data.m_pWaitingJobArrays;
     }
@@ -246,10 +252,10 @@ void ScheduleWokenUpJobs()
 void ScheduleWokenUpJobNoLock(const RunnableJob& job)
 {
     const JobDecl& decl = job.m_jobDecl;
-    OX_ASSERT(!decl.m_dependentCounter || (decl.m_flags & kRecheckDependencyOnResume));
-    OX_ASSERT(!decl.m_dependentCounter2 || (decl.m_flags & kRecheckDependencyOnResume));
+    OX_JOB_ASSERT(!decl.m_dependentCounter || (decl.m_flags & kRecheckDependencyOnResume));
+    OX_JOB_ASSERT(!decl.m_dependentCounter2 || (decl.m_flags & kRecheckDependencyOnResume));
     SchedulingData* pShedData = &g_pJobSysData->m_pSchedData[static_cast<U8>(job.m_priority)];
-    OX_ASSERT(pShedData->m_numWokenUpJobs < kMaxWaitingJobs);
+    OX_JOB_ASSERT(pShedData->m_numWokenUpJobs < kMaxWaitingJobs);
     const U64 count = pShedData->m_numWokenUpJobs.load(std::memory_order_relaxed);
     pShedData->m_wokenUpJobs[count] = job;
     pShedData->m_numWokenUpJobs.store(count + 1, std::memory_order_seq_cst);

@@ -116,6 +116,17 @@ const char* OxAssertNoFormatter(const char* format, ...)
     return format;
 }
 
+void OxAssertReportAndContinue(const char* condition, const char* sourcePath, const char* functionName,
+                               int line, const char* message)
+{
+    OxAssertBegin();
+    if (s_reportHandler)
+        s_reportHandler(condition ? condition : "", sourcePath, functionName, "", line, message);
+    s_lastAssertThreadId.store(MsgCurrentThreadId(), std::memory_order_relaxed);
+    if (s_scopeHook)
+        s_scopeHook(false);
+}
+
 void OxAssertReport(const char* condition, const char* sourcePath, const char* functionName, int line,
                     const char* message)
 {

@@ -49,6 +49,13 @@ const char* OxAssertNoFormatter(const char* format, ...) OX_PRINTF_FORMAT(1, 2);
 OX_COLD void OxAssertReport(const char* condition, const char* sourcePath, const char* functionName, int line,
                             const char* message);
 
+// A report that does not stop the program: the hooks and the report handler are called
+// as for a failed assertion, no breakpoint follows, and the scope hook is told that the
+// report is over. For conditions the program survives but a developer must hear of (a
+// stalled job system). A null condition is passed to the handler as "".
+OX_COLD void OxAssertReportAndContinue(const char* condition, const char* sourcePath,
+                                       const char* functionName, int line, const char* message);
+
 // OX_ASSERT(condition): reports the condition text when it is false.
 #define OX_ASSERT(condition)                                                                                 \
     do                                                                                                       \

@@ -53,20 +53,6 @@ std::string WithoutAges(const std::string& report)
 
 const char kReportHeading[] = "\n===================== ALLOCATED JOB SYSTEM COUNTERS =====================\n";
 
-// Writes channel output to standard error on one line (newlines become blanks), so a death
-// test can match the printed report and the assertion report that follows in one pattern.
-class DoutStderrOneLine : public DoutBase
-{
-public:
-    const char* GetName() const override { return "StderrOneLine"; }
-    void Print(const char* text) override
-    {
-        for (const char* p = text; *p; ++p)
-            fputc(*p == '\n' ? ' ' : *p, stderr);
-        fflush(stderr);
-    }
-};
-
 TEST(JobCounters, NextFitTakesTheIndexAfterTheLastAllocationThenWrapsToTheFirstFree)
 {
     JobSystemHost host(ParamsWithCounters(4));
@@ -186,7 +172,7 @@ TEST(JobCounters, RunningOutPrintsTheReportThenFails)
         {
             JobSystemHost host(ParamsWithCounters(4));
             host.Start();
-            DoutStderrOneLine toStderr;
+            jobtest::DoutStderrOneLine toStderr;
             SetMsgOutput(1, &toStderr);
             for (U32 i = 0; i < 5; ++i)
                 AllocateAtLine(100 + i);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <thread>
@@ -110,6 +111,20 @@ private:
     int m_channel;
     DoutBase* m_pPrevious;
     DoutCapture m_capture;
+};
+
+// Writes channel output to standard error on one line (newlines become blanks), so a death
+// test can match the printed report and the assertion report that follows in one pattern.
+class DoutStderrOneLine : public DoutBase
+{
+public:
+    const char* GetName() const override { return "StderrOneLine"; }
+    void Print(const char* text) override
+    {
+        for (const char* p = text; *p; ++p)
+            fputc(*p == '\n' ? ' ' : *p, stderr);
+        fflush(stderr);
+    }
 };
 
 // Checks made inside a job cannot report to the test directly: the first one that fails
