@@ -12,6 +12,7 @@ DoutConsoleAndFile::~DoutConsoleAndFile()
 
 void DoutConsoleAndFile::Print(const char* text)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_console.Print(text);
     if (m_pFile && text)
     {
@@ -23,6 +24,7 @@ void DoutConsoleAndFile::Print(const char* text)
 
 void DoutConsoleAndFile::Flush()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_pFile)
         fflush(m_pFile);
 }

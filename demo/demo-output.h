@@ -1,11 +1,13 @@
 // The demo game's message output: everything goes to the console and, without colour
 // escapes, to a file in the current directory. The game runs in a console (or session)
 // of its own, so the file is how a script that started it shows what it printed.
+// Workers may print too (job-system reports): a print reaches both in one piece.
 #pragma once
 
 #include "corelib/util/dout-console.h"
 
 #include <cstdio>
+#include <mutex>
 
 class DoutConsoleAndFile final : public DoutBase
 {
@@ -23,6 +25,7 @@ public:
     void Flush() override;
 
 private:
+    std::mutex m_mutex;
     DoutConsole m_console;
     FILE* m_pFile;
 };

@@ -5,6 +5,8 @@
 #
 # Usage: scripts/run-demo.sh [--preset release|debug] [launcher arguments...]
 #   e.g. scripts/run-demo.sh "first arg" launchconfig _x
+#        scripts/run-demo.sh -jobtrace trace.json   (the game writes its job trace as
+#        trace-event JSON into the run folder, for ui.perfetto.dev or chrome://tracing)
 #
 # The launcher starts the game in a session of its own and exits without waiting, so
 # the game leaves a copy of its output in the run folder (marrow-output.txt) and marks
@@ -41,12 +43,16 @@ cp "$build/launcher/launcher" "$run/launcher"
 
 # Every configuration part the arguments may select: none, and each value that follows a
 # "launchconfig" written in any letter case (the launcher uses the last one).
+# The game's "-jobtrace <file>" names the trace file it writes (relative to the run folder).
 configs=("")
+trace=""
 args=("$@")
 for ((i = 0; i < ${#args[@]}; i++)); do
     if [[ ${args[i],,} == launchconfig ]] && ((i + 1 < ${#args[@]})); then
         configs+=("${args[i + 1]}")
         ((i += 1))
+    elif [[ ${args[i]} == -jobtrace ]] && ((i + 1 < ${#args[@]})); then
+        trace=${args[i + 1]}
     fi
 done
 for config in "${configs[@]}"; do
@@ -80,3 +86,15 @@ if [[ ! -f "$run/marrow-output.done" ]]; then
     exit 1
 fi
 cat "$run/marrow-output.txt"
+if [[ -n $trace ]]; then
+    case "$trace" in
+        /*) trace_path=$trace ;;
+        *) trace_path=$run/$trace ;;
+    esac
+    if [[ -f $trace_path ]]; then
+        echo "run-demo.sh: the job trace is in $trace_path (open it in https://ui.perfetto.dev or chrome://tracing)"
+    else
+        echo "run-demo.sh: the game wrote no job trace to $trace_path" >&2
+        exit 1
+    fi
+fi
