@@ -14,6 +14,9 @@
 //              fibers), and against oneTBB (a task per turn, and an atomic handshake between
 //              two running tasks).
 //
+// The empty jobs and the tree, and the job system's start, are the shared workloads of
+// job-workloads.h (job-scaling-bench runs them over batch sizes and worker counts).
+//
 // The job system runs two regular workers and no emergency worker. Its workers spin while
 // idle (power save off, the default) during its own benchmarks; the "powersave" variants
 // measure the same work with power save on. Between its benchmarks power save is on, so
@@ -32,13 +35,11 @@
 // divides it by the batch's jobs or round trips. The table at the end gives how many times
 // faster the job system ran than each peer: 1.0 or more means at most the peer's time.
 #include "corelib/job/job-system.h"
-#include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-types.h"
-#include "corelib/memory/alloc-stack.h"
 #include "corelib/system/platform/cpu-pause.h"
-#include "corelib/system/platform/event.h"
 
 #include "bench/bench-main.h"
+#include "bench/job-workloads.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/fiber/algo/shared_work.hpp>
@@ -47,19 +48,18 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace
 {
+using jobbench::HostWait;
+using jobbench::PowerSaveScope;
+using jobbench::SetPerUnit;
+using jobbench::WaitForBatch;
 using oxjob::CounterHandle;
 using oxjob::JobDecl;
 using oxjob::Priority;
@@ -69,263 +69,57 @@ constexpr U64 kNumWorkers = 2;
 // --- The job system, started once for the whole run -------------------------------------------
 
 constexpr U64 kEmptyJobs = 100000;
-constexpr U64 kTreeFanOut = 8;
 constexpr U64 kTreeDepth = 5; // edges from the root to a leaf: six levels, priorities 8 down to 3
 constexpr U64 kRoundTrips = 10000;
-
-// 1 + 8 + ... + 8^5.
-constexpr U64 TreeNodeCount()
-{
-    U64 count = 0;
-    U64 level = 1;
-    for (U64 d = 0; d <= kTreeDepth; ++d, level *= kTreeFanOut)
-        count += level;
-    return count;
-}
-constexpr U64 kTreeNodes = TreeNodeCount();
+constexpr U64 kTreeNodes = jobbench::TreeNodeCount(kTreeDepth);
 static_assert(kTreeNodes == 37449, "fan-out 8, depth 5");
-static_assert(kTreeDepth < static_cast<U64>(Priority::kNumPriorities), "one priority per level");
+static_assert(kTreeDepth <= jobbench::kMaxTreeDepth, "one priority per level");
 
-// The fibers the tree needs. A fiber is held by each worker and by each inner job from
-// its wait until it resumes (woken or not). Since children are more urgent than their
-// parent, a worker starts another sibling at some level only when nothing deeper is
-// ready, so at each of the five inner levels only a few jobs wait at once: the one whose
-// subtree runs, one sibling per worker started while it ran out, one woken and not yet
-// resumed. That estimate is kNumWorkers + 5 * (kNumWorkers + 2) = 22 fibers (the "fibers"
-// column reports the peak seen: 11 on two workers). Breadth-first order would need one
-// per inner job, 4,681, far more than the largest pool. The pool of 64 leaves a margin of
-// almost three over the estimate, because the scheduler reads the queue counts without a
-// lock and may now and then start a sibling before it sees its cousins' children; running
-// out of fibers ends the program.
-constexpr U64 kTreeFibersEstimate = kNumWorkers + kTreeDepth * (kNumWorkers + 2);
+// The fibers the tree needs (jobbench::TreeFibersEstimate): 2 + 5 * 4 = 22 on two workers
+// (the "fibers" column reports the peak seen: 11). The pool of 64 leaves a margin of almost
+// three over the estimate.
 constexpr U64 kSmallJobFibers = 64;
-static_assert(kSmallJobFibers >= 2 * kTreeFibersEstimate && kSmallJobFibers <= oxjob::kMaxSmallJobFibers,
+static_assert(kSmallJobFibers >= 2 * jobbench::TreeFibersEstimate(kNumWorkers, kTreeDepth) &&
+                  kSmallJobFibers <= oxjob::kMaxSmallJobFibers,
               "the pool holds the tree with a margin");
 
-// Job declaration pool: all 100,000 declarations may be queued at once (128 bytes each),
-// plus the pool allocator's own records.
-constexpr U64 kJobDeclPoolBytes = 24u << 20;
-
-struct JobSystemRun
-{
-    void* m_pBuffer = nullptr;
-    U64 m_size = 0;
-};
-JobSystemRun s_jobSystem;
-
-// Set by the last job of a batch; the host sleeps on it in the "wait:event" variants.
-oxsys::Event s_batchFinished;
-
-void StartJobSystem()
-{
-    if (!Memory::GetThreadAllocStack())
-        Memory::InitializeThreadAllocStack();
-    oxjob::InitParams params;
-    params.m_numWorkerThreads = kNumWorkers;
-    params.m_numEmergencyWorkerThreads = 0;
-    params.m_numCounters = oxjob::kMaxSupportedCounters;
-    params.m_numJobArrays = oxjob::kMaxSupportedJobArrays;
-    params.m_maxSmallJobFibers = kSmallJobFibers;
-    params.m_maxLargeJobFibers = 0;
-    s_jobSystem.m_size = (oxjob::GetRequiredMemoryBufferSize(params) + kJobDeclPoolBytes + 127) & ~127ull;
-    s_jobSystem.m_pBuffer = ::operator new(s_jobSystem.m_size, std::align_val_t(128));
-    params.m_pMemoryBuffer = s_jobSystem.m_pBuffer;
-    params.m_memoryBufferSize = s_jobSystem.m_size;
-    if (!oxjob::Initialize(&params).IsSuccess())
-    {
-        fprintf(stderr, "The job system did not start.\n");
-        exit(1);
-    }
-    // Idle workers sleep while the peers are measured; each job system benchmark chooses.
-    oxjob::SetPowerSaveEnabled(true);
-    if (!oxsys::CreateEvent(s_batchFinished))
-    {
-        fprintf(stderr, "The batch event was not created.\n");
-        exit(1);
-    }
-}
-
-void StopJobSystem()
-{
-    oxsys::DestroyEvent(s_batchFinished);
-    oxjob::Shutdown();
-    ::operator delete(s_jobSystem.m_pBuffer, std::align_val_t(128));
-    s_jobSystem = JobSystemRun{};
-}
-
-// The power-save setting of one job system benchmark, restored to on (workers asleep) when
-// it ends.
-class PowerSaveScope
-{
-public:
-    explicit PowerSaveScope(bool enabled) { oxjob::SetPowerSaveEnabled(enabled); }
-    ~PowerSaveScope() { oxjob::SetPowerSaveEnabled(true); }
-    PowerSaveScope(const PowerSaveScope&) = delete;
-    PowerSaveScope& operator=(const PowerSaveScope&) = delete;
-};
-
-// How the host thread waits for a job system batch (see the top of the file).
-enum class HostWait
-{
-    kCounter, // WaitForCounter, yielding in a loop
-    kEvent,   // asleep on s_batchFinished, then WaitForCounter
-};
-
-// Called by the job that finishes a batch.
-void SignalBatchFinished()
-{
-    oxsys::SetEvent(s_batchFinished);
-}
-
-// Waits for the batch whose jobs count counter down to 0, then frees the counter.
-void WaitForBatch(CounterHandle counter, HostWait hostWait)
-{
-    if (hostWait == HostWait::kEvent)
-        oxsys::WaitForEvent(s_batchFinished, oxsys::kInfinite);
-    oxjob::WaitForCounterAndFree(counter, 0);
-    oxsys::ResetEvent(s_batchFinished);
-}
-
-// The per_job / per_round_trip column: wall-clock time of one iteration over its units.
-void SetPerUnit(benchmark::State& state, const char* name, U64 unitsPerIteration)
-{
-    state.counters[name] =
-        benchmark::Counter(static_cast<double>(unitsPerIteration),
-                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
 // --- 1. Empty jobs --------------------------------------------------------------------------------
-
-void EmptyJob(U64) {}
-
-// Runs once the batch's counter has reached 0.
-void FinishJob(U64)
-{
-    SignalBatchFinished();
-}
 
 // extraFlags: added to every empty job's flags.
 void BM_JobEmptyJobs(benchmark::State& state, U64 arraySize, U64 extraFlags, bool powerSaveEnabled,
                      HostWait hostWait)
 {
     PowerSaveScope powerSave(powerSaveEnabled);
-    const CounterHandle done = OX_ALLOCATE_COUNTER(0, oxjob::kWaitForZeroOnly);
-    // More than 32 jobs go in one AddJobs only when the first may not sleep.
-    std::vector<JobDecl> decls(kEmptyJobs);
-    for (JobDecl& decl : decls)
-    {
-        decl.m_pStartFunc = EmptyJob;
-        decl.m_associatedCounter = done.m_pCounter;
-        decl.m_flags = oxjob::kDisallowSleep | extraFlags;
-    }
+    jobbench::EmptyJobBatches batches(kEmptyJobs, extraFlags);
     for (auto _ : state)
-    {
-        oxjob::SetCounterValue(done, static_cast<I64>(kEmptyJobs));
-        for (U64 first = 0; first < kEmptyJobs; first += arraySize)
-        {
-            const U64 count = std::min(arraySize, kEmptyJobs - first);
-            // A batch takes at most 782 of the 1,024 arrays, but the workers give the
-            // drained arrays of the previous batch back a little after its last job.
-            oxjob::JobArray* pJobArray;
-            while (!(pJobArray = oxjob::BeginJobArray(count, Priority{3})))
-                std::this_thread::yield();
-            oxjob::AddJobs(pJobArray, &decls[first], count);
-            oxjob::CommitJobArray(pJobArray);
-        }
-        // The finishing job waits for the batch's counter; the host waits for it.
-        alignas(64) JobDecl finish;
-        finish.m_pStartFunc = FinishJob;
-        finish.m_dependentCounter = done.m_pCounter;
-        CounterHandle finished;
-        oxjob::RunJobs(&finish, 1, &finished, Priority{3}, ~0ull, oxjob::kWaitForZeroOnly,
-                       OX_JOB_SOURCE_LOCATION);
-        WaitForBatch(finished, hostWait);
-    }
-    oxjob::FreeCounter(done);
+        batches.Run(kEmptyJobs, arraySize, hostWait);
     SetPerUnit(state, "per_job", kEmptyJobs);
 }
 
 void BM_TbbEmptyJobs(benchmark::State& state)
 {
     for (auto _ : state)
-    {
-        tbb::task_group group;
-        for (U64 i = 0; i < kEmptyJobs; ++i)
-            group.run([] {});
-        group.wait();
-    }
+        jobbench::RunTbbEmptyJobs(kEmptyJobs);
     SetPerUnit(state, "per_job", kEmptyJobs);
 }
 
 // --- 2. A tree of waiting jobs --------------------------------------------------------------------
 
-// Inner jobs waiting for their children now, and the most seen at once.
-std::atomic<U64> s_treeWaiting{0};
-std::atomic<U64> s_treePeakWaiting{0};
-
-Priority TreePriority(U64 depth)
-{
-    return Priority{static_cast<I8>(static_cast<U64>(Priority::kNumPriorities) - 1 - depth)};
-}
-
-void TreeJob(U64 depth)
-{
-    if (depth == kTreeDepth)
-        return;
-    alignas(64) JobDecl children[kTreeFanOut];
-    for (JobDecl& child : children)
-    {
-        child.m_pStartFunc = TreeJob;
-        child.m_startArg = depth + 1;
-    }
-    CounterHandle done;
-    oxjob::RunJobs(children, kTreeFanOut, &done, TreePriority(depth + 1), ~0ull, oxjob::kWaitForZeroOnly,
-                   OX_JOB_SOURCE_LOCATION);
-    const U64 waiting = s_treeWaiting.fetch_add(1, std::memory_order_relaxed) + 1;
-    U64 peak = s_treePeakWaiting.load(std::memory_order_relaxed);
-    while (waiting > peak &&
-           !s_treePeakWaiting.compare_exchange_weak(peak, waiting, std::memory_order_relaxed))
-    {
-    }
-    oxjob::WaitForCounterAndFree(done, 0);
-    s_treeWaiting.fetch_sub(1, std::memory_order_relaxed);
-    if (depth == 0)
-        SignalBatchFinished();
-}
-
 void BM_JobTree(benchmark::State& state, bool powerSaveEnabled, HostWait hostWait)
 {
     PowerSaveScope powerSave(powerSaveEnabled);
-    s_treePeakWaiting = 0;
+    jobbench::ResetTreePeakWaiting();
     for (auto _ : state)
-    {
-        alignas(64) JobDecl root;
-        root.m_pStartFunc = TreeJob;
-        root.m_startArg = 0;
-        CounterHandle done;
-        oxjob::RunJobs(&root, 1, &done, TreePriority(0), ~0ull, oxjob::kWaitForZeroOnly,
-                       OX_JOB_SOURCE_LOCATION);
-        WaitForBatch(done, hostWait);
-    }
+        jobbench::RunJobTree(kTreeDepth, hostWait);
     SetPerUnit(state, "per_job", kTreeNodes);
     // Fibers in use at the peak: the waiting jobs' and one per worker.
-    state.counters["fibers"] = static_cast<double>(s_treePeakWaiting.load() + kNumWorkers);
-}
-
-void TbbTreeNode(U64 depth)
-{
-    if (depth == kTreeDepth)
-        return;
-    tbb::task_group group;
-    for (U64 i = 0; i < kTreeFanOut; ++i)
-        group.run([depth] { TbbTreeNode(depth + 1); });
-    group.wait();
+    state.counters["fibers"] = static_cast<double>(jobbench::GetTreePeakWaiting() + kNumWorkers);
 }
 
 void BM_TbbTree(benchmark::State& state)
 {
     for (auto _ : state)
-        TbbTreeNode(0);
+        jobbench::RunTbbTree(kTreeDepth);
     SetPerUnit(state, "per_job", kTreeNodes);
 }
 
@@ -358,7 +152,7 @@ void PongJob(U64)
         oxjob::WaitForCounter(s_pingPong.m_ping, static_cast<I64>(kRoundTrips - i), s_pingPong.m_compare);
         oxjob::AddToCounter(s_pingPong.m_pong, -1);
     }
-    SignalBatchFinished();
+    jobbench::SignalBatchFinished();
 }
 
 // workers: how many workers the two jobs may run on (1: worker 0 only, 2: either).
@@ -515,12 +309,15 @@ void SetUp()
     // oneTBB on as many threads as the job system has workers (the timing thread counts).
     s_pTbbThreads = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
                                                           static_cast<size_t>(kNumWorkers));
-    StartJobSystem();
+    jobbench::JobSystemSetup setup;
+    setup.m_numWorkers = kNumWorkers;
+    setup.m_smallJobFibers = kSmallJobFibers;
+    jobbench::StartJobSystem(setup);
 }
 
 void TearDown()
 {
-    StopJobSystem();
+    jobbench::StopJobSystem();
     s_pTbbThreads.reset();
 }
 

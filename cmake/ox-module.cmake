@@ -1,7 +1,8 @@
 # ox_add_library(<target> FOLDERS <folders>...)
 # Builds every source of the named folders (relative to the calling folder) that belongs
 # to this platform into one static library. Sources are globbed so that adding a file
-# needs no list edit; a folder without sources adds nothing.
+# needs no list edit; a folder without sources adds nothing. The project's compiler
+# settings (ox_options) reach the targets of this build only, not an installed package.
 function(ox_add_library target)
     cmake_parse_arguments(ARG "" "" "FOLDERS" ${ARGN})
     set(srcs "")
@@ -13,7 +14,7 @@ function(ox_add_library target)
     endforeach()
     ox_filter_platform_sources(srcs ${srcs})
     add_library(${target} STATIC ${srcs})
-    target_link_libraries(${target} PUBLIC ox_options)
+    target_link_libraries(${target} PUBLIC $<BUILD_INTERFACE:ox_options>)
 endfunction()
 
 # ox_add_folder_tests(<folder> [LIBS <targets>...])
