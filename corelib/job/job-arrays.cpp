@@ -79,6 +79,7 @@ U64 AddJobs(JobArray* pJobArray, JobDecl* pJobDecls, U64 numJobs)
     OX_JOB_ASSERT(pJobArray != nullptr);
     OX_JOB_ASSERT(pJobArray->m_bOpen);
     OX_JOB_ASSERT(IsPointerAligned(pJobDecls, kAlign64));
+    OX_JOB_ASSERT(pJobDecls || numJobs == 0);
     OX_JOB_ASSERT_MSG(
         numJobs <= 32 || (numJobs > 0 && pJobDecls[0].m_flags & kDisallowSleep),
         "Job submits larger than 32 jobs have to guarantee to never sleep as that would consume too many "
@@ -168,6 +169,7 @@ void RunJobs(JobDecl* pJobDecls, U64 numJobs, CounterHandle* pOutCounter, const 
              const char* srcFunc, Priority priority, U64 affinityMask, WaitRestriction waitRestriction)
 {
     OX_JOB_ASSERT(numJobs > 0);
+    OX_JOB_ASSERT(pJobDecls);
     JobArray* pJobArray = BeginJobArray(numJobs, priority, affinityMask);
     if (pOutCounter)
     {
@@ -229,6 +231,7 @@ void RunJobAndWait(JobEntryFunc pStartFunc, U64 startArg, U64 flags, const Sourc
 bool ForEachJobDeclInEachJobArray(JobDeclVisitor visitor, void* pContext)
 {
     OX_JOB_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT(visitor);
     LockSchedulingData("ForEachJobDeclInEachJobArray");
     bool stop = false;
     for (U64 p = 0; p < static_cast<U64>(Priority::kNumPriorities) && !stop; ++p)

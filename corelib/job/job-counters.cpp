@@ -90,6 +90,11 @@ void FreeCounter(CounterHandle counter)
     OX_JOB_ASSERT(pCounter);
     OX_JOB_ASSERT(g_pJobSysData->m_initParams.m_numCounters);
     const U64 index = data.m_counterPool.IndexOf(pCounter);
+    // A handle freed twice, or one that never came from the pool, would otherwise free
+    // whichever counter holds that slot now.
+    OX_JOB_ASSERT_MSG(index < data.m_counterPool.m_capacity && data.m_counterPool.m_storage.IsBitSet(index),
+                      "FreeCounter: the counter [0x%012llX] is not in use (freed twice?)",
+                      static_cast<unsigned long long>(reinterpret_cast<UPtr>(pCounter)));
     pCounter->Reset();
     data.m_counterPool.m_storage.ClearBit(index);
     data.m_counterLock.Unlock();
@@ -139,8 +144,9 @@ void WaitForCounterAndFree(CounterHandle counter, I64 value, U32 compare)
 
 void WakeUpJobsWaitingOnCounter(CounterHandle counter, I64 value)
 {
-    OX_JOB_ASSERT(counter.m_pCounter);
-    if (WakeUpWaitingJobs(counter.m_pCounter, value))
+    Counter* pCounter = counter.m_pCounter;
+    OX_JOB_ASSERT(pCounter);
+    if (WakeUpWaitingJobs(pCounter, value))
         ScheduleWokenUpJobs();
 }
 

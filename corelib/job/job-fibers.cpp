@@ -169,6 +169,9 @@ void ResumeJob(RunnableJob& runnableJob)
         NoteWorkerActivity(workerIndex);
     data.m_fiberLock.Lock("ResumeJob");
     WorkerThreadContext& context = WorkerContext(workerIndex);
+    // The resumed job may run for any time before it ends or waits again: a job that this
+    // worker starts after that must stamp its own start.
+    context.m_activityStampFresh = false;
     FreeJobFiber(context.m_currentFiberIndex, context.m_isLargeStackFiber);
     context.ResetJob();
     TraceJob(kJobTraceResumeJob, runnableJob);

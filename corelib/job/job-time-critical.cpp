@@ -93,7 +93,11 @@ void BeginTimeCriticalWorkPeriod()
 void EndTimeCriticalWorkPeriod()
 {
     CheckPeriodMarker();
-    if (s_timeCriticalPeriod.m_count.fetch_sub(1) == 1 && g_pJobSysData)
+    const auto previous = s_timeCriticalPeriod.m_count.fetch_sub(1);
+    // An unmatched end would leave the count below zero, and the next begin would then
+    // not wake the emergency workers.
+    OX_JOB_ASSERT_MSG(previous > 0, "EndTimeCriticalWorkPeriod without a matching BeginTimeCriticalWorkPeriod");
+    if (previous == 1 && g_pJobSysData)
     {
         const bool result = oxsys::ResetEvent(g_pJobSysData->m_timeCriticalWorkEvent);
         OX_JOB_ASSERT(result);

@@ -13,10 +13,19 @@ namespace
 // Up to this many woken jobs move per taking of the wake-up lock.
 constexpr U64 kWokenUpJobBatch = 8;
 
-bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare,
-                    I64 newValue)
+// A dependency is satisfied now when it has no counter, or its counter is the one that
+// changed and the new value meets it. A job that tests its dependencies again before it
+// runs keeps the one met first while it waits for the other, so for such a job a
+// dependency on another counter is judged by that counter's current value; otherwise a
+// change of the second counter would never wake it.
+bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare, I64 newValue,
+                    bool recheck)
 {
-    return !pDependency || (pDependency == pCounter && IsDependencyMet(newValue, target, compare));
+    if (!pDependency)
+        return true;
+    if (pDependency == pCounter)
+        return IsDependencyMet(newValue, target, compare);
+    return recheck && IsDependencyMet(pDependency->m_value.load(std::memory_order_acquire), target, compare);
 }
 
 void RemoveWaitingJob(JobSysData& data, U64 index)
@@ -120,9 +129,9 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
         JobDecl& decl = data.m_pWaitingJobs[i].m_jobDecl;
         const bool recheck = (decl.m_flags & kRecheckDependencyOnResume) != 0;
         const bool satisfied1 = IsSatisfiedNow(decl.m_dependentCounter, pCounter, decl.m_dependentValue,
-                                               decl.m_dependentCompare, newValue);
+                                               decl.m_dependentCompare, newValue, recheck);
         const bool satisfied2 = IsSatisfiedNow(decl.m_dependentCounter2, pCounter, decl.m_dependentValue2,
-                                               decl.m_dependentCompare2, newValue);
+                                               decl.m_dependentCompare2, newValue, recheck);
         if (satisfied1 && !recheck)
         {
             decl.m_dependentCounter = nullptr;

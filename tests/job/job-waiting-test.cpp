@@ -1,6 +1,7 @@
 // Waiting by fiber switch: a job that waits on a counter gives its worker to other jobs
 // and resumes (also on another worker) with its allocator stack; Yield; large-stack jobs;
 // the reports when fibers run out or a job that may not sleep waits.
+#include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-system.h"
 #include "corelib/memory/alloc-stack.h"
 #include "corelib/memory/allocator-heap.h"
@@ -296,3 +297,42 @@ TEST(JobWaitingDeathTest, RunningOutOfWaitContextsIsReported)
 
 INSTANTIATE_TEST_SUITE_P(Workers, JobSystemTest, testing::Values(1u, 2u));
 } // namespace
+
+// --- Two dependencies on two counters ---------------------------------------------------------------
+
+void TwoCounterJob(U64) {}
+
+// A job that depends on two counters waits until both hold, whichever changes first, also
+// when it tests its dependencies again before it runs (it then keeps the one met first
+// while it waits for the other).
+TEST(JobWaiting, AJobWaitingOnTwoCountersRunsOnceBothHoldInEitherOrder)
+{
+    struct Case
+    {
+        bool m_recheck;
+        bool m_firstCounterFirst;
+    };
+    for (const Case c : {Case{false, true}, Case{false, false}, Case{true, true}, Case{true, false}})
+    {
+        SCOPED_TRACE(testing::Message() << "recheck " << c.m_recheck << ", first counter first "
+                                        << c.m_firstCounterFirst);
+        JobSystemHost host(SmallParams(1));
+        host.Start();
+        CounterHandle a = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+        CounterHandle b = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+        alignas(64) JobDecl job = MakeJob(TwoCounterJob, 0, c.m_recheck ? kRecheckDependencyOnResume : 0);
+        job.m_dependentCounter = a.m_pCounter;
+        job.m_dependentCounter2 = b.m_pCounter;
+        CounterHandle done;
+        RunJobs(&job, 1, &done, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+        // The worker has parked it in the wait data.
+        while (g_pJobSysData->m_numWaitingJobs.load() != 1)
+            std::this_thread::yield();
+        SetCounterValue(c.m_firstCounterFirst ? a : b, 0);
+        EXPECT_EQ(GetCounterValue(done), 1);
+        SetCounterValue(c.m_firstCounterFirst ? b : a, 0);
+        WaitForCounterAndFree(done, 0);
+        FreeCounter(a);
+        FreeCounter(b);
+    }
+}
