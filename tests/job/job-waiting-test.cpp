@@ -314,13 +314,14 @@ TEST(JobWaiting, AJobWaitingOnTwoCountersRunsOnceBothHoldInEitherOrder)
     };
     for (const Case c : {Case{false, true}, Case{false, false}, Case{true, true}, Case{true, false}})
     {
-        SCOPED_TRACE(testing::Message() << "recheck " << c.m_recheck << ", first counter first "
-                                        << c.m_firstCounterFirst);
+        SCOPED_TRACE(testing::Message()
+                     << "recheck " << c.m_recheck << ", first counter first " << c.m_firstCounterFirst);
         JobSystemHost host(SmallParams(1));
         host.Start();
         CounterHandle a = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
         CounterHandle b = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
-        alignas(64) JobDecl job = MakeJob(TwoCounterJob, 0, c.m_recheck ? kRecheckDependencyOnResume : 0);
+        alignas(64) JobDecl job =
+            MakeJob(TwoCounterJob, 0, c.m_recheck ? U64{kRecheckDependencyOnResume} : U64{0});
         job.m_dependentCounter = a.m_pCounter;
         job.m_dependentCounter2 = b.m_pCounter;
         CounterHandle done;

@@ -9,6 +9,7 @@
 // in arrival order; a signal may also end the wait of a thread that was about to sleep,
 // so callers re-check their condition in a loop.
 #include "corelib/system/platform/condition-variable-platform.h"
+#include "corelib/system/platform/deadline-posix.h"
 #include "corelib/system/platform/futex-posix.h"
 #include "corelib/system/platform/mutex-native-posix.h"
 
@@ -47,21 +48,6 @@ inline bool AdvanceSequence(NativeCondition& condition)
     condition.m_sequence.fetch_add(1, std::memory_order_seq_cst);
     return condition.m_waiters.load(std::memory_order_seq_cst) != 0;
 }
-
-// The monotonic time timeoutMs from now, which the wall clock cannot move.
-timespec DeadlineAfter(U32 timeoutMs)
-{
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000)
-    {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
-    return deadline;
-}
 } // namespace
 
 void PlatformInitConditionVariable(ConditionVariable& cv)
@@ -92,7 +78,7 @@ bool PlatformWaitConditionVariable(ConditionVariable& cv, Mutex& mutex, U32 time
 {
     NativeCondition& condition = NativeConditionOf(cv);
     NativeMutex& lock = *PlatformNativeMutex(mutex);
-    const timespec deadline = timeoutMs == kInfinite ? timespec() : DeadlineAfter(timeoutMs);
+    const timespec deadline = timeoutMs == kInfinite ? timespec() : MonotonicDeadlineAfter(timeoutMs);
     const timespec* pDeadline = timeoutMs == kInfinite ? nullptr : &deadline;
 
     condition.m_waiters.fetch_add(1, std::memory_order_seq_cst);

@@ -10,6 +10,7 @@
 //
 // The signalled flag is also an atomic that waits read before taking the lock, so a wait
 // on a signalled event costs one load and never sleeps.
+#include "corelib/system/platform/deadline-posix.h"
 #include "corelib/system/platform/event-posix.h"
 #include "corelib/system/platform/event-platform.h"
 #include "corelib/util/msg-assert.h"
@@ -165,15 +166,7 @@ bool PlatformWaitForEvent(Event& event, U32 timeoutMs)
         return PosixWaitForEventUntil(event, nullptr);
     if (timeoutMs == 0)
         return NativeEvent(event).m_signalled.load(std::memory_order_acquire) != 0;
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000)
-    {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
+    const timespec deadline = MonotonicDeadlineAfter(timeoutMs);
     return PosixWaitForEventUntil(event, &deadline);
 }
 
