@@ -109,9 +109,25 @@ I64 GetCounterValue(CounterHandle counter)
 I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set)
 {
     const WaitRestriction restriction = pCounter->m_waitRestriction;
+    // A change of a counter that may only be waited on to become 0, to a value other than
+    // 0, wakes nobody: it is one atomic operation without the lock. Every change that may
+    // wake someone (a new value of 0, any value of an unrestricted counter, a set) takes
+    // the lock; since waiters can only be satisfied by such a change, the rule below
+    // holds for them all.
+    if (!set && restriction == kWaitForZeroOnly)
+    {
+        I64 value = pCounter->m_value.load(std::memory_order_relaxed);
+        while (value + delta != 0)
+        {
+            if (pCounter->m_value.compare_exchange_weak(value, value + delta, std::memory_order_acq_rel,
+                                                        std::memory_order_relaxed))
+                return value + delta;
+        }
+    }
     LockCounter(pCounter);
-    const I64 newValue = set ? delta : pCounter->m_value.load(std::memory_order_relaxed) + delta;
-    pCounter->m_value.store(newValue, std::memory_order_release);
+    // Read-modify-write even under the lock: the lock-free changes above do not take it.
+    const I64 newValue = set ? (pCounter->m_value.exchange(delta, std::memory_order_acq_rel), delta)
+                             : pCounter->m_value.fetch_add(delta, std::memory_order_acq_rel) + delta;
     // The lock stays held while the waiters are matched: a waiter that sees the new value
     // returns only once the lock is free, so it cannot free and reuse the counter while the
     // wake-up still compares against it.

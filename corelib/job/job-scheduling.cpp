@@ -34,6 +34,26 @@ bool IsEligible(U64 affinityMask, U64 readyTime, U64 bit, bool isEmergency, U64 
     return (affinityMask & bit) && (!isEmergency || readyTime + delay <= now);
 }
 
+// Starts moving the lines that a pick from the priority's first array reads (the array
+// and the declaration at its queue's head) toward this core before the priority's lock
+// is taken, so that their cache misses overlap the lock's instead of lengthening the
+// section that the other workers wait for. The lines are read without the lock: a stale
+// or torn view only prefetches the wrong lines.
+OX_NO_SANITIZE_THREAD void PrefetchFirstJob(const SchedulingData& schedData)
+{
+    const JobArray* pJobArray = *reinterpret_cast<JobArray* const volatile*>(&schedData.m_registeredJobArrays[0]);
+    if (!pJobArray)
+        return;
+    __builtin_prefetch(pJobArray, 1);
+    const volatile JobDeclRing& ring = pJobArray->m_jobQueue;
+    const JobDecl* pBuffer = ring.m_pBuffer;
+    const I32 head = ring.m_head;
+    if (!pBuffer || head < 0 || head >= ring.m_capacity)
+        return;
+    __builtin_prefetch(pBuffer + head);
+    __builtin_prefetch(reinterpret_cast<const char*>(pBuffer + head) + 64);
+}
+
 bool ChooseFiberSwitchJob(U64 workerIndex, RunnableJob& job)
 {
     RunnableJob& slot = g_pJobSysData->m_fiberSwitchJobs[workerIndex];
@@ -83,6 +103,7 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
         }
         if (schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0)
         {
+            PrefetchFirstJob(schedData);
             SchedulingDataLockJanitor janitor(Priority{static_cast<I8>(p)}, "ChooseJobToRun", true);
             const U64 numArrays = schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed);
             for (U64 a = 0; a < numArrays; ++a)
@@ -123,7 +144,9 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
                 job.m_priority = pPossibleJobArray->m_priority;
                 job.m_readyTime = pPossibleJobArray->m_readyTime;
                 job.m_submitWorkerIndex = pPossibleJobArray->m_submitWorkerIndex;
-                job.m_jobId = GenerateJobId();
+                // The id (m_jobId 0 until then) is drawn by the caller once the lock is
+                // released: the generator's cache line is shared by every worker, and
+                // the other workers wait for this lock.
                 return true;
             }
         }
@@ -249,6 +272,19 @@ void ExecuteJob(RunnableJob& runnableJob)
         ChangeCounterValue(pCounter, -1, false);
 }
 
+// Wake-ups go to as many sleepers as there is new work; a woken worker may still take
+// other work, or a worker may go to sleep while work remains. So a worker that took work
+// while more of that priority is queued wakes one more sleeper (power save only).
+void PassOnWakeUp(Priority priority)
+{
+    const JobSysData& data = *g_pJobSysData;
+    if (!data.m_powerSaveEnabled.load(std::memory_order_relaxed) || !IsValidPriority(priority))
+        return;
+    const SchedulingData& schedData = data.m_pSchedData[static_cast<U8>(priority)];
+    if (schedData.m_numWokenUpJobs.load(std::memory_order_relaxed) > 0 ||
+        schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0)
+        WakeUpSleepingWorkers(1, priority, ~0ull);
+}
 } // namespace
 
 void BeginJobProfileEvent(const JobDecl& jobDecl)
@@ -328,10 +364,13 @@ bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, boo
     }
     pShedData->m_numRegisteredJobArrays.store(count + 1, std::memory_order_seq_cst);
 
+    // As many sleeping workers as the array has jobs, of those that may run them: waking
+    // every sleeper for a few jobs made most of them find nothing, spin and sleep again.
     if (IsTimeCriticalPriority(pJobArray->m_priority))
         NotifyTimeCriticalWork();
     else
-        WakeUpSleepingWorkers();
+        WakeUpSleepingWorkers(static_cast<U64>(pJobArray->m_jobQueue.m_count), pJobArray->m_priority,
+                              pJobArray->m_affinityMask);
     return true;
 }
 
@@ -357,19 +396,33 @@ bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray)
     return jobListFound;
 }
 
-void WakeUpSleepingWorkers()
+void WakeUpSleepingWorkers(U64 maxToWake, Priority priority, U64 affinityMask)
 {
     JobSysData& data = *g_pJobSysData;
-    if (!data.m_powerSaveEnabled.load(std::memory_order_relaxed))
+    if (maxToWake == 0 || !data.m_powerSaveEnabled.load(std::memory_order_relaxed))
         return;
+    // Pairs with the fence of a worker going to sleep: either it sees the new work, or
+    // this sees its asleep flag.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    for (U64 i = 0; i < data.m_numWorkerThreads; ++i)
+    for (U64 i = 0; i < data.m_numWorkerThreads && maxToWake > 0; ++i)
     {
-        if (!data.m_workerSleeping[i].load(std::memory_order_relaxed))
+        if (!(affinityMask & (1ull << i)) || !data.m_workerSleeping[i].load(std::memory_order_relaxed))
             continue;
+        if (priority != Priority::kInvalid)
+        {
+            const WorkerThreadContext& context = WorkerContext(i);
+            if (priority < context.m_beginPriority.load(std::memory_order_relaxed) ||
+                priority >= context.m_endPriority.load(std::memory_order_relaxed))
+                continue;
+        }
         data.m_powerSaveMutexes[i].Lock();
+        // Cleared by the waker, so that the next wake-up passes this worker by and wakes
+        // another one.
+        const bool wasAsleep = data.m_workerSleeping[i].exchange(false, std::memory_order_relaxed);
         data.m_powerSaveConditions[i].Signal();
         data.m_powerSaveMutexes[i].Unlock();
+        if (wasAsleep)
+            --maxToWake;
     }
 }
 
@@ -405,6 +458,11 @@ void DoJobScheduling(JobFiberState& fiberState)
             !ChooseJobToRun(static_cast<U64>(workerIndex), data.m_pSchedData, &pJobArrayToFree,
                             &pJobArrayToPark, job))
             continue;
+        // A fresh job from an array still needs its id (see ChooseJobToRun).
+        if (job.m_jobId == 0 && !pJobArrayToFree && !pJobArrayToPark)
+            job.m_jobId = GenerateJobId();
+        if (!pJobArrayToFree && !pJobArrayToPark)
+            PassOnWakeUp(job.m_priority);
 
         if (pJobArrayToFree)
         {

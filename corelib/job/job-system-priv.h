@@ -167,6 +167,18 @@ public:
     bool m_isInitialized;
 };
 
+// A 64-bit atomic alone on its cache line.
+struct alignas(128) AlignedAtomicU64 : std::atomic<U64>
+{
+    using std::atomic<U64>::atomic;
+    using std::atomic<U64>::operator=;
+};
+
+// A lock alone on its cache line.
+struct alignas(128) AlignedJobSystemLock : JobSystemLock
+{
+};
+
 // --- Pools --------------------------------------------------------------------------------------
 
 // A fixed pool of records with a bit per record in use and the next-fit rule: search
@@ -269,7 +281,9 @@ struct alignas(128) JobSysData
     U64 m_emergencyWorkerMask;
     WorkerThreadContext m_workerThreadContexts[kMaxWorkerThreads];
     RunnableJob m_fiberSwitchJobs[kMaxWorkerThreads];
-    alignas(128) std::atomic<U64> m_lastActivityTime[kMaxWorkerThreads];
+    // One cache line per worker: each worker stamps its own at every job, and stamps that
+    // shared a line made it move between the cores at every job of either worker.
+    AlignedAtomicU64 m_lastActivityTime[kMaxWorkerThreads];
     JobSystemLock m_statsLock;
 
     alignas(128) RecordPool<kMaxSupportedCounters, Counter> m_counterPool;
@@ -307,7 +321,9 @@ struct alignas(128) JobSysData
     alignas(128) std::atomic<U64> m_jobIdGenerator;
     U64 m_jobIdGeneratorMarker;
 
-    JobSystemLock m_schedLocks[static_cast<int>(Priority::kNumPriorities)];
+    // Each on a cache line of its own: workers take them at every pick, and a lock that
+    // shared its line with the next priority's would move between cores for both.
+    AlignedJobSystemLock m_schedLocks[static_cast<int>(Priority::kNumPriorities)];
 
     bool m_fibersOverflowed; // a small fiber was wanted while all were in use
 };
@@ -363,7 +379,9 @@ bool CheckAndUpdatePreConditions(RunnableJob& job);
 bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, bool addToBack);
 bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray);
 void FreeJobArray(JobArray* pJobArray);
-void WakeUpSleepingWorkers();
+// Wakes up to maxToWake sleeping regular workers (power save) whose affinity bit is in
+// the mask and that serve the priority (Priority::kInvalid: any priority).
+void WakeUpSleepingWorkers(U64 maxToWake, Priority priority, U64 affinityMask);
 void NoteWorkerActivity(U64 workerIndex);
 
 // Fibers, waiting and wake-up (job-fibers.cpp, job-wait.cpp).

@@ -40,12 +40,11 @@ void RemoveWaitingJob(JobSysData& data, U64 index)
 }
 
 // Wakes what the move of woken work made runnable.
-void NotifyScheduledWork(bool anyTimeCritical, bool anyRegular)
+void NotifyScheduledWork(bool anyTimeCritical, U64 numRegular)
 {
     if (anyTimeCritical)
         NotifyTimeCriticalWork();
-    if (anyRegular)
-        WakeUpSleepingWorkers();
+    WakeUpSleepingWorkers(numRegular, Priority::kInvalid, ~0ull);
 }
 } // namespace
 
@@ -216,7 +215,7 @@ void ScheduleWokenUpJobs()
 {
     JobSysData& data = *g_pJobSysData;
     bool anyTimeCritical = false;
-    bool anyRegular = false;
+    U64 numRegular = 0;
     for (;;)
     {
         bool movedAny = false;
@@ -232,7 +231,10 @@ void ScheduleWokenUpJobs()
             {
                 SchedulingDataLockJanitor janitor(batch[i].m_priority, "ScheduleWokenUpJobNoLock", true);
                 ScheduleWokenUpJobNoLock(batch[i]);
-                (IsTimeCriticalPriority(batch[i].m_priority) ? anyTimeCritical : anyRegular) = true;
+                if (IsTimeCriticalPriority(batch[i].m_priority))
+                    anyTimeCritical = true;
+                else
+                    ++numRegular;
             }
             movedAny = movedAny || batchSize > 0;
         }
@@ -255,7 +257,7 @@ void ScheduleWokenUpJobs()
         if (!movedAny)
             break;
     }
-    NotifyScheduledWork(anyTimeCritical, anyRegular);
+    NotifyScheduledWork(anyTimeCritical, numRegular);
 }
 
 void ScheduleWokenUpJobNoLock(const RunnableJob& job)

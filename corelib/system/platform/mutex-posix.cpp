@@ -12,7 +12,6 @@
 #include "corelib/system/platform/mutex-native-posix.h"
 #include "corelib/system/platform/mutex-platform.h"
 #include "corelib/system/platform/mutex-sanitizer.h"
-#include "corelib/system/platform/thread.h"
 #include "corelib/util/msg-assert.h"
 
 #include <pthread.h>
@@ -26,15 +25,16 @@ namespace oxsys
 {
 namespace
 {
-// Rounds of spinning on a held word before sleeping on it, in the manner of parking_lot's
-// SpinWait and WebKit's lock: first 2, 4 and 8 pause instructions, for a holder that is
-// about to let go; then offers of the processor, which let a preempted holder run on this
-// core and, checking the word far less often than pauses would, leave a holder that takes
-// the lock again and again its cache line. With two threads taking one lock in turn
-// (bench/locks-bench.cpp), a hundred rounds of pauses handed it from core to core at
-// every turn and ran slower than std::mutex; these run faster than it.
-constexpr U32 kPauseRounds = 3;
-constexpr U32 kYieldRounds = 7;
+// Rounds of spinning on a held word before sleeping on it: round r waits 2^r pause
+// instructions and then looks at the word once (about 2,000 pauses, a few microseconds,
+// in all). The job system's sections last tens of nanoseconds, so a waiter that keeps
+// watching takes the lock as soon as it is let go; a waiter that offered its processor
+// instead (sched_yield) paid a system call per round and, on a machine with as many
+// workers as cores, often lost the core to a thread with nothing to do. Looking only
+// once per round, ever more rarely, leaves a holder that takes the lock again and again
+// its cache line, and a waiter that has spun this long without success sleeps: its
+// holder was preempted or keeps the lock for long.
+constexpr U32 kSpinRounds = 11;
 
 // The calling thread's kernel id, kept per thread (0: not read yet). A forked child's
 // thread has an id of its own, so the child reads it again.
@@ -111,21 +111,14 @@ inline void ReleaseWord(NativeMutex& lock)
 // Spins for the holder to let go, then sleeps on the word until it is free.
 OX_NOINLINE void EnterHeldWord(NativeMutex& lock, U32 id)
 {
-    for (U32 round = 0; round < kPauseRounds + kYieldRounds; ++round)
+    for (U32 round = 0; round < kSpinRounds; ++round)
     {
         U32 word = lock.m_word.load(std::memory_order_relaxed);
         if (word == 0 &&
             lock.m_word.compare_exchange_weak(word, id, std::memory_order_acquire, std::memory_order_relaxed))
             return;
-        if (round < kPauseRounds)
-        {
-            for (U32 i = 0, n = 2u << round; i < n; ++i)
-                CpuPause();
-        }
-        else
-        {
-            YieldThread();
-        }
+        for (U32 i = 0, n = 1u << round; i < n; ++i)
+            CpuPause();
     }
     // The word is marked contended before every sleep, so the holder's unlock wakes a
     // sleeper. A thread that takes the lock here keeps the mark: it cannot tell whether
