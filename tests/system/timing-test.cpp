@@ -25,6 +25,28 @@ TEST(Timing, CounterAdvancesWithRealTime)
     EXPECT_LT(seconds, 5.0f);
 }
 
+TEST(Timing, CounterKeepsPaceWithTheSteadyClock)
+{
+    // The counter's interval encloses an inner steady-clock interval and lies within an
+    // outer one, so a preemption anywhere widens the bounds instead of failing the test;
+    // a time base whose frequency was measured wrong by more than 1% falls outside them.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point outerStart = Clock::now();
+    const U64 start = GetTimeNow();
+    const Clock::time_point innerStart = Clock::now();
+    while (Clock::now() - innerStart < std::chrono::milliseconds(50))
+    {
+    }
+    const Clock::time_point innerEnd = Clock::now();
+    const U64 end = GetTimeNow();
+    const Clock::time_point outerEnd = Clock::now();
+    const double counted = static_cast<double>(end - start) / static_cast<double>(GetTimerFrequency());
+    const double inner = std::chrono::duration<double>(innerEnd - innerStart).count();
+    const double outer = std::chrono::duration<double>(outerEnd - outerStart).count();
+    EXPECT_GE(counted, inner * 0.99);
+    EXPECT_LE(counted, outer * 1.01);
+}
+
 TEST(Timing, TicksToSecondsKeepsTheFractionForLargeCounts)
 {
     U64 frequency = GetTimerFrequency();
