@@ -154,6 +154,19 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
     return false;
 }
 
+// The push counts of the worker's priorities and its range in one figure: it changes
+// whenever work is pushed at one of them or the range changes.
+U64 IdleSignature(const WorkerThreadContext& context)
+{
+    const JobSysData& data = *g_pJobSysData;
+    const I32 begin = static_cast<I32>(context.m_beginPriority.load(std::memory_order_relaxed));
+    const I32 end = static_cast<I32>(context.m_endPriority.load(std::memory_order_relaxed));
+    U64 signature = (static_cast<U64>(static_cast<U8>(begin)) << 48) | (static_cast<U64>(static_cast<U8>(end)) << 56);
+    for (I32 p = begin; p < end; ++p)
+        signature += data.m_pSchedData[p].m_pushCount.load(std::memory_order_acquire);
+    return signature;
+}
+
 bool IsWorkVisible(U64 workerIndex)
 {
     const JobSysData& data = *g_pJobSysData;
@@ -162,11 +175,17 @@ bool IsWorkVisible(U64 workerIndex)
     const WorkerThreadContext& context = WorkerContext(workerIndex);
     const I32 begin = static_cast<I32>(context.m_beginPriority.load(std::memory_order_relaxed));
     const I32 end = static_cast<I32>(context.m_endPriority.load(std::memory_order_relaxed));
-    for (I32 p = begin; p < end; ++p)
-        if (data.m_pSchedData[p].m_numWokenUpJobs.load(std::memory_order_relaxed) ||
-            data.m_pSchedData[p].m_numRegisteredJobArrays.load(std::memory_order_relaxed))
-            return true;
-    return false;
+    bool visible = false;
+    // Acquire: a count that shows new work comes with the push count of that work.
+    for (I32 p = begin; p < end && !visible; ++p)
+        visible = data.m_pSchedData[p].m_numWokenUpJobs.load(std::memory_order_acquire) ||
+                  data.m_pSchedData[p].m_numRegisteredJobArrays.load(std::memory_order_acquire);
+    // Work this worker has already found it may not take is not work for it. Emergency
+    // workers look again all the same: the work they wait for becomes theirs with time.
+    if (visible && context.m_hasIdleSignature && !context.m_isEmergency &&
+        IdleSignature(context) == context.m_idleSignature)
+        return false;
+    return visible;
 }
 
 void WaitForJobs(oxsys::WaitableTimer* pTimer)
@@ -363,6 +382,9 @@ bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, boo
         pShedData->m_registeredJobArrays[0] = pJobArray;
     }
     pShedData->m_numRegisteredJobArrays.store(count + 1, std::memory_order_seq_cst);
+    // After the count: a worker whose figure includes this push sees the work too.
+    pShedData->m_pushCount.store(pShedData->m_pushCount.load(std::memory_order_relaxed) + 1,
+                                 std::memory_order_release);
 
     // As many sleeping workers as the array has jobs, of those that may run them: waking
     // every sleeper for a few jobs made most of them find nothing, spin and sleep again.
@@ -454,10 +476,18 @@ void DoJobScheduling(JobFiberState& fiberState)
         JobArray* pJobArrayToPark = nullptr;
         const I64 workerIndex = ReadWorkerIndex();
         OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
+        WorkerThreadContext& context = WorkerContext(static_cast<U64>(workerIndex));
+        // Taken before the pick, so that work pushed during it changes the figure.
+        const U64 signature = IdleSignature(context);
         if (!ChooseFiberSwitchJob(static_cast<U64>(workerIndex), job) &&
             !ChooseJobToRun(static_cast<U64>(workerIndex), data.m_pSchedData, &pJobArrayToFree,
                             &pJobArrayToPark, job))
+        {
+            context.m_idleSignature = signature;
+            context.m_hasIdleSignature = true;
             continue;
+        }
+        context.m_hasIdleSignature = false;
         // A fresh job from an array still needs its id (see ChooseJobToRun).
         if (job.m_jobId == 0 && !pJobArrayToFree && !pJobArrayToPark)
             job.m_jobId = GenerateJobId();

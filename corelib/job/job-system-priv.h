@@ -107,6 +107,12 @@ struct alignas(128) WorkerThreadContext
     bool m_activityStampFresh;
     std::atomic<Priority> m_beginPriority;
     std::atomic<Priority> m_endPriority;
+    // The push counts of the worker's priorities (see IdleSignature) when a pick last found
+    // nothing this worker may take; valid while m_hasIdleSignature. Until more work is
+    // pushed, what the worker can still see is work it may not run (another worker's
+    // affinity), and looking again would only take the scheduling locks.
+    U64 m_idleSignature;
+    bool m_hasIdleSignature;
 
     // Clears the running job and the fiber; the range and the emergency flag stay.
     void ResetJob();
@@ -143,6 +149,9 @@ struct alignas(128) SchedulingData
     std::atomic<U64> m_numRegisteredJobArrays;
     std::atomic<U64> m_numWokenUpJobs;
     RunnableJob* m_wokenUpJobs; // kMaxWaitingJobs slots
+    // Counts every registration of an array and every woken job added, under the lock
+    // (in the record's tail padding, on the line of the two counts above).
+    std::atomic<U64> m_pushCount;
 };
 static_assert(sizeof(SchedulingData) == 8320, "scheduling data is 8320 bytes");
 

@@ -771,6 +771,34 @@ TEST_F(JobPowerSaveSleepTest, WithPowerSaveOffIdleWorkersDoNotSleep)
     WaitUntilRegularWorkersHaveSlept();
 }
 
+std::atomic<bool> s_busyRelease{false};
+
+void BusyUntilReleased(U64)
+{
+    jobtest::SpinUntil(s_busyRelease);
+}
+
+TEST_F(JobPowerSaveSleepTest, AWorkerThatSeesOnlyWorkItMayNotRunSleeps)
+{
+    // Worker 0 runs a long job, and a second job for worker 0 alone is queued behind it.
+    // Worker 1 can see that job but may not run it: it must not spin on it for ever but
+    // sleep like any idle worker (the test hangs otherwise).
+    s_busyRelease = false;
+    s_ranOnMask = 0;
+    alignas(64) JobDecl busy = MakeJob(BusyUntilReleased, 0);
+    alignas(64) JobDecl queued = MakeJob(RecordWorker, 0);
+    CounterHandle busyDone;
+    CounterHandle queuedDone;
+    RunJobs(&busy, 1, &busyDone, Priority{3}, 0x1, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+    RunJobs(&queued, 1, &queuedDone, Priority{3}, 0x1, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+    while (!IsWorkerAsleep(1))
+        std::this_thread::yield();
+    s_busyRelease = true;
+    WaitForCounterAndFree(busyDone, 0);
+    WaitForCounterAndFree(queuedDone, 0);
+    EXPECT_EQ(s_ranOnMask.load(), 0x1u);
+}
+
 // --- The emergency delay ----------------------------------------------------------------------------
 
 std::atomic<bool> s_holdStarted{false};
