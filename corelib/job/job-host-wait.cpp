@@ -16,6 +16,7 @@
 #include "corelib/job/job-system.h"
 #include "corelib/system/platform/cpu-pause.h"
 #include "corelib/system/platform/word-wait.h"
+#include "corelib/system/timing.h"
 
 namespace oxjob
 {
@@ -23,9 +24,12 @@ std::atomic<U32> g_numSleepingHostWaiters{0};
 
 namespace
 {
-// Turns of the spin before a host thread sleeps: a few tens of microseconds, time enough
-// for a job that is about to finish but far below a time slice.
-constexpr U32 kHostSpinTurns = 1000;
+// How long a host thread spins before it sleeps: time enough for jobs that are about to
+// finish (the end of a short loop) to count down, far below a time slice, and little
+// against the time a sleeping thread takes to be woken and run again.
+constexpr U64 kHostSpinMicroseconds = 50;
+// Turns between two readings of the clock while spinning.
+constexpr U32 kSpinTurnsPerClockRead = 16;
 
 constexpr U64 kNumWakeSlots = 16;
 
@@ -84,7 +88,9 @@ void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare)
     CheckCounterWait(pCounter, value);
     OX_JOB_ASSERT_MSG(!IsWorkerThread(), "HostWaitForCounter would put a job worker to sleep: a job waits "
                                          "with WaitForCounter (or WaitForCounterOnAnyThread)");
-    for (U32 turn = 0; turn < kHostSpinTurns; ++turn)
+    const U64 spinTicks = GetTimerFrequency() * kHostSpinMicroseconds / 1000000;
+    const U64 spinStart = GetTimeNow();
+    for (U32 turn = 1;; ++turn)
     {
         if (IsMetAndSettled(pCounter, value, compare))
         {
@@ -93,6 +99,8 @@ void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare)
             return;
         }
         oxsys::CpuPause();
+        if (turn % kSpinTurnsPerClockRead == 0 && GetTimeNow() - spinStart >= spinTicks)
+            break;
     }
 
     WakeSlot& slot = SlotOf(pCounter);

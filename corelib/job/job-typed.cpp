@@ -1,13 +1,14 @@
 // The untyped part of the typed layer: the records that carry the callables in the job
 // declaration pool, the jobs that run them, and the submission and wait.
 //
-// A loop is one record: the chunk range, the next chunk to claim and a copy of the body.
-// The caller submits at most one helper job per worker (fewer when there are fewer
-// chunks); the helpers and the caller claim chunks from the record until none is left,
-// so the chunks spread over whoever is free and the submission stays far below the 32
-// jobs that may wait. The caller then waits for the helpers' counter: a helper that
-// starts after the last chunk was claimed still reads the record, which therefore lives
-// until every helper has finished.
+// A loop is one record: the chunk range, one share of the chunks per participant (the
+// caller and at most one helper job per other worker, fewer when there are fewer chunks)
+// and a copy of the body. Each participant claims the chunks of its own share front to
+// back, so it streams through one contiguous part of the range, then helps with what is
+// left of the others'; the submission stays far below the 32 jobs that may wait. The
+// caller then waits for the helpers' counter: a helper that starts after the last chunk
+// was claimed still reads the record, which therefore lives until every helper has
+// finished.
 #include "corelib/job/job-typed.h"
 
 #include "corelib/job/job-assert.h"
@@ -121,34 +122,50 @@ void WaitAndFree(CounterHandle done, const CallerInfo& caller)
 
 // --- Loops -------------------------------------------------------------------------------------
 
-struct alignas(kRecordAlignment) LoopRecord
+// The chunks of one participant: it claims them front to back, and so do the others once
+// their own are gone. Each on a cache line of its own.
+struct alignas(kRecordAlignment) LoopShare
 {
     std::atomic<U64> m_nextChunk;
+    U64 m_endChunk;
+};
+
+struct alignas(kRecordAlignment) LoopRecord
+{
+    std::atomic<U64> m_nextParticipant; // the caller is participant 0
     U64 m_begin;
     U64 m_end;
     U64 m_grain;
-    U64 m_numChunks;
+    U64 m_numShares;
+    LoopShare* m_pShares;
     void (*m_pCallRange)(const void* pCallable, U64 begin, U64 end);
     void* m_pCallable;
 };
 
-void RunChunks(LoopRecord& loop)
+void RunChunks(LoopRecord& loop, U64 participant)
 {
-    for (;;)
+    // Its own share first, then whatever is left of the others' in turn: a participant
+    // streams through one contiguous part of the range while all are busy.
+    for (U64 k = 0; k < loop.m_numShares; ++k)
     {
-        const U64 chunk = loop.m_nextChunk.fetch_add(1, std::memory_order_relaxed);
-        if (chunk >= loop.m_numChunks)
-            return;
-        // chunk * grain stays below the range's length, so nothing here overflows.
-        const U64 chunkBegin = loop.m_begin + chunk * loop.m_grain;
-        loop.m_pCallRange(loop.m_pCallable, chunkBegin,
-                          chunkBegin + Min(loop.m_grain, loop.m_end - chunkBegin));
+        LoopShare& share = loop.m_pShares[(participant + k) % loop.m_numShares];
+        for (;;)
+        {
+            const U64 chunk = share.m_nextChunk.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= share.m_endChunk)
+                break;
+            // chunk * grain stays below the range's length, so nothing here overflows.
+            const U64 chunkBegin = loop.m_begin + chunk * loop.m_grain;
+            loop.m_pCallRange(loop.m_pCallable, chunkBegin,
+                              chunkBegin + Min(loop.m_grain, loop.m_end - chunkBegin));
+        }
     }
 }
 
 void ParallelForJob(U64 startArg)
 {
-    RunChunks(*reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg)));
+    LoopRecord& loop = *reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg));
+    RunChunks(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
 }
 OX_JOB_DESCRIPTOR(ParallelForJob);
 
@@ -189,8 +206,12 @@ void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const Sour
     if (numChunks > 1 && caller.m_maySleep)
     {
         OX_JOB_ASSERT_MSG(IsInitialized(), "The job system is not initialised");
-        const U64 otherWorkers = GetNumWorkerThreads() - (caller.m_onWorker ? 1 : 0);
-        helpers = Min(numChunks - 1, otherWorkers);
+        // The caller works on the chunks too and takes the place of one worker: a job
+        // its own worker's, a host thread a processor's. More helpers would only share
+        // the processors with it (with a single worker a host thread still gets one).
+        const U64 workers = GetNumWorkerThreads();
+        const U64 others = caller.m_onWorker ? workers - 1 : (workers > 1 ? workers - 1 : 1);
+        helpers = Min(numChunks - 1, others);
     }
     if (helpers == 0)
     {
@@ -200,50 +221,67 @@ void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const Sour
         return;
     }
 
-    const U64 callableOffset = AlignUp(sizeof(LoopRecord), kRecordAlignment);
-    auto* pLoop = new (AllocateRecord(callableOffset + body.m_size)) LoopRecord();
-    pLoop->m_nextChunk.store(0, std::memory_order_relaxed);
+    // The record, a share per participant, then the body.
+    const U64 numShares = helpers + 1;
+    const U64 sharesOffset = AlignUp(sizeof(LoopRecord), kRecordAlignment);
+    const U64 callableOffset = sharesOffset + numShares * sizeof(LoopShare);
+    U8* pMemory = static_cast<U8*>(AllocateRecord(callableOffset + body.m_size));
+    auto* pLoop = new (pMemory) LoopRecord();
+    pLoop->m_nextParticipant.store(1, std::memory_order_relaxed);
     pLoop->m_begin = begin;
     pLoop->m_end = end;
     pLoop->m_grain = grain;
-    pLoop->m_numChunks = numChunks;
+    pLoop->m_numShares = numShares;
+    pLoop->m_pShares = new (pMemory + sharesOffset) LoopShare[numShares];
+    // Equal shares, the first ones a chunk longer when they do not divide evenly.
+    const U64 shareChunks = numChunks / numShares;
+    const U64 longerShares = numChunks % numShares;
+    U64 firstChunk = 0;
+    for (U64 i = 0; i < numShares; ++i)
+    {
+        pLoop->m_pShares[i].m_nextChunk.store(firstChunk, std::memory_order_relaxed);
+        firstChunk += shareChunks + (i < longerShares ? 1 : 0);
+        pLoop->m_pShares[i].m_endChunk = firstChunk;
+    }
     pLoop->m_pCallRange = body.m_pCallRange;
-    pLoop->m_pCallable = reinterpret_cast<U8*>(pLoop) + callableOffset;
+    pLoop->m_pCallable = pMemory + callableOffset;
     body.m_pCopy(pLoop->m_pCallable, body.m_pSource);
 
     const CounterHandle done = AllocateCounter(static_cast<I64>(helpers), kWaitForZeroOnly, location);
     const U64 loopArg = static_cast<U64>(reinterpret_cast<UPtr>(pLoop));
     SubmitJobs(
         ParallelForJob, helpers, [loopArg](U64) { return loopArg; }, done, caller.m_priority);
-    RunChunks(*pLoop);
+    RunChunks(*pLoop, 0);
     WaitAndFree(done, caller);
 
     body.m_pDestroy(pLoop->m_pCallable);
     pLoop->~LoopRecord();
-    FreeRecord(pLoop);
+    FreeRecord(pMemory);
 }
 
 void RunCallables(const CallableDesc* pCallables, U64 count)
 {
     const CallerInfo caller = DescribeCaller();
-    if (count == 1 || !caller.m_maySleep)
+    if (!caller.m_maySleep || (caller.m_onWorker && count == 1))
     {
         for (U64 i = 0; i < count; ++i)
             pCallables[i].m_pCall(pCallables[i].m_pSource);
         return;
     }
 
-    // The first callable runs on the caller as it is; each other one is copied behind a
-    // slot that its job's start argument points to.
+    // Inside a job the first callable runs on the caller as it is; every other one (from
+    // a host thread, every one) is copied behind a slot that its job's start argument
+    // points to.
+    const U64 numInline = caller.m_onWorker ? 1 : 0;
     const U64 slotSize = AlignUp(sizeof(CallSlot), kRecordAlignment);
     U64 size = 0;
-    for (U64 i = 1; i < count; ++i)
+    for (U64 i = numInline; i < count; ++i)
         size += slotSize + AlignUp(pCallables[i].m_size, kRecordAlignment);
     U8* pRecord = static_cast<U8*>(AllocateRecord(size));
     CallSlot* pFirstSlot = nullptr;
     CallSlot** ppLink = &pFirstSlot;
     U8* pNext = pRecord;
-    for (U64 i = 1; i < count; ++i)
+    for (U64 i = numInline; i < count; ++i)
     {
         auto* pSlot = new (pNext) CallSlot();
         pSlot->m_pCall = pCallables[i].m_pCall;
@@ -254,7 +292,7 @@ void RunCallables(const CallableDesc* pCallables, U64 count)
         pNext += slotSize + AlignUp(pCallables[i].m_size, kRecordAlignment);
     }
 
-    const U64 numJobs = count - 1;
+    const U64 numJobs = count - numInline;
     const CounterHandle done =
         AllocateCounter(static_cast<I64>(numJobs), kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
     CallSlot* pSubmitted = pFirstSlot;
@@ -267,11 +305,12 @@ void RunCallables(const CallableDesc* pCallables, U64 count)
             return arg;
         },
         done, caller.m_priority);
-    pCallables[0].m_pCall(pCallables[0].m_pSource);
+    if (numInline)
+        pCallables[0].m_pCall(pCallables[0].m_pSource);
     WaitAndFree(done, caller);
 
     CallSlot* pSlot = pFirstSlot;
-    for (U64 i = 1; i < count; ++i)
+    for (U64 i = numInline; i < count; ++i)
     {
         CallSlot* pFollowing = pSlot->m_pNext;
         pCallables[i].m_pDestroy(pSlot->m_pCallable);

@@ -8,12 +8,14 @@
 // Each call copies its callables (their captures) into the job declaration pool that
 // Initialize carved from the host's memory block, so nothing is allocated from the heap;
 // captures are limited to kMaxJobCaptureBytes, checked at compile time. The calls return
-// when all their work has run. On a host thread the caller works on the chunks too and
-// then sleeps until the rest is done (HostWaitForCounter); inside a job it does the same
-// and waits by fiber switch (WaitForCounter), so loops nest. A job with kDisallowSleep
-// may call them as well: it runs all the work itself. The work goes to the workers at
-// the calling job's priority (3 from a host thread), as at most one job per worker, so
-// any number of chunks stays within the limit of 32 jobs per submission that may wait.
+// when all their work has run. A loop's chunks run on the workers and on the calling
+// thread; the caller then waits for the rest: asleep on a host thread
+// (HostWaitForCounter), by fiber switch inside a job (WaitForCounter), so loops nest.
+// RunAndWait's callables always run in jobs, so they may wait and use job-local storage.
+// A job with kDisallowSleep may call both: it runs all the work itself. The work goes to
+// the workers at the calling job's priority (3 from a host thread), a loop as at most one
+// job per worker, so any number of chunks stays within the limit of 32 jobs per
+// submission that may wait; RunAndWait submits its callables in batches below it.
 #pragma once
 
 #include "corelib/job/job-host-wait.h"
@@ -103,8 +105,9 @@ void ParallelFor(U64 begin, U64 end, U64 grain, Fn&& fn,
                    typed::ToSourceLocation(where));
 }
 
-// Runs every callable (each called as const with no arguments) concurrently, the first
-// on the calling thread, and returns when all have run.
+// Runs every callable (each called as const with no arguments) in a job of its own,
+// concurrently, and returns when all have run; inside a job the first one runs on the
+// calling job.
 template <typename... Fns>
 void RunAndWait(Fns&&... fns)
 {

@@ -287,6 +287,13 @@ std::string CheckRunAndWait()
         return "three callables";
     if (!RunMarkers(std::make_integer_sequence<U64, 40>()))
         return "forty callables";
+    // Callables run in jobs, from the host as well.
+    std::atomic<U32> inJobs{0};
+    RunAndWait([&] { inJobs.fetch_add(IsWorkerThread() ? 1 : 0); });
+    RunAndWait([&] { inJobs.fetch_add(IsWorkerThread() ? 1 : 0); },
+               [&] { inJobs.fetch_add(IsWorkerThread() ? 1 : 0); });
+    if (inJobs.load() != 3)
+        return "a callable ran outside a job";
     // Callables that loop and wait themselves.
     std::atomic<U64> sum{0};
     RunAndWait([&] { sum.fetch_add(NestedSum(4, 20)); }, [&] { sum.fetch_add(NestedSum(5, 10)); });
@@ -456,8 +463,8 @@ TEST(JobTypedDeathTest, AFullJobDeclarationPoolIsReported)
             host.Start();
             const LargestCapture capture = MakeCapture(1);
             auto call = [capture] { (void)capture; };
-            RunAndWait(call, call, call, call, call, call, call, call, call, call);
+            RunAndWait(call, call, call, call, call, call, call, call, call, call); // 10 x (64 + 256)
         },
-        "The job declaration pool has no room for 2880 bytes of typed job callables");
+        "The job declaration pool has no room for 3200 bytes of typed job callables");
 }
 } // namespace
