@@ -9,6 +9,7 @@
 #include "corelib/job/job-system.h"
 #include "corelib/job/job-typed.h"
 #include "corelib/system/cpu-info.h"
+#include "corelib/system/platform/platform.h"
 #include "tests/job/job-test-support.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,16 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#if OX_ASAN || OX_TSAN
+#include <cstddef>
+// The sanitizer runtimes' allocation hooks (GCC ships no header for them).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, size_t),
+                                                         void (*freeHook)(const volatile void*));
+#define OX_TEST_HAS_MALLOC_HOOKS 1
+#else
+#define OX_TEST_HAS_MALLOC_HOOKS 0
+#endif
 
 using namespace oxjob;
 using jobtest::JobSystemHost;
@@ -373,6 +384,93 @@ TEST_P(JobSystemTest, AScopedCounterWaitsForItsJobsAndGoesBackToThePool)
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, JobSystemTest, testing::Values(1, 2, 4));
+
+// --- No heap allocation ------------------------------------------------------------------------
+
+#if OX_TEST_HAS_MALLOC_HOOKS
+std::atomic<U64> s_allocations{0};
+std::atomic<bool> s_countingAllocations{false};
+
+void CountMalloc(const volatile void*, size_t)
+{
+    if (s_countingAllocations.load(std::memory_order_relaxed))
+        s_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+void IgnoreFree(const volatile void*) {}
+
+CounterHandle s_gate;
+
+void WaitAtGateJob(U64)
+{
+    WaitForCounter(s_gate, 0);
+}
+OX_JOB_DESCRIPTOR(WaitAtGateJob);
+
+void OpenGateJob(U64)
+{
+    SetCounterValue(s_gate, 0);
+}
+OX_JOB_DESCRIPTOR(OpenGateJob);
+
+// Loops (nested, from the host and from a job), callables at the capture limit and
+// scoped counters, as the tests above run them but without their checks' own memory.
+U64 RunTypedWork()
+{
+    std::atomic<U64> sum{0};
+    ParallelFor(0, 4000, 7, [&sum](U64 begin, U64 end) { sum.fetch_add(end - begin); });
+    sum.fetch_add(NestedSum(8, 40));
+    const LargestCapture capture = MakeCapture(5);
+    RunAndWait([capture] { (void)capture; }, [&sum] { sum.fetch_add(NestedSum(4, 20)); },
+               [capture] { (void)capture; });
+    ScopedCounter counter(1);
+    counter.Add(-1);
+    return sum.load();
+}
+#endif
+
+// The callables travel in the job declaration pool: once every fiber has started, the
+// typed layer and the sleeping host wait allocate nothing.
+TEST(JobTypedAllocationTest, NothingIsAllocatedAfterEveryFiberHasStarted)
+{
+#if !OX_TEST_HAS_MALLOC_HOOKS
+    GTEST_SKIP() << "needs the sanitizers' allocation hooks";
+#else
+    InitParams params = SmallParams(2);
+    params.m_maxSmallJobFibers = 14;
+    params.m_maxLargeJobFibers = 2;
+    JobSystemHost host(params);
+    host.Start();
+    ASSERT_EQ(__sanitizer_install_malloc_and_free_hooks(CountMalloc, IgnoreFree), 1);
+    // Warm-up: 14 suspended jobs and the two workers' loops hold all 16 fibers, so every
+    // fiber has run its start function once.
+    s_gate = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+    {
+        ScopedCounter waiters(14);
+        alignas(64) JobDecl decls[14];
+        for (JobDecl& decl : decls)
+        {
+            decl = MakeJob(WaitAtGateJob, 0);
+            decl.m_associatedCounter = waiters.Get().m_pCounter;
+        }
+        RunJobs(decls, 14, nullptr, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+        // Less urgent than the waiters: it runs once they have all started and suspended.
+        RunJob(OpenGateJob, 0, 0, Priority{4});
+    }
+    FreeCounter(s_gate);
+    const U64 expected = RunTypedWork();
+
+    s_allocations = 0;
+    s_countingAllocations = true;
+    U64 sums = 0;
+    for (int round = 0; round < 20; ++round)
+        sums += RunTypedWork();
+    s_countingAllocations = false;
+    __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+    EXPECT_EQ(s_allocations.load(), 0u);
+    EXPECT_EQ(sums, 20 * expected);
+#endif
+}
 
 // --- Start-up defaults for this machine ------------------------------------------------------------
 
