@@ -122,24 +122,32 @@ OX_JOB_DESCRIPTOR(RawChunkJob);
 
 alignas(64) JobDecl s_rawDecls[kNumChunks];
 
+// Submits count jobs of pStartFunc, each with its index as its argument, in one call
+// (kDisallowSleep on the first when there are more than 32), and waits for them.
+void RunRawJobs(oxjob::JobEntryFunc pStartFunc, U64 count)
+{
+    for (U64 i = 0; i < count; ++i)
+    {
+        s_rawDecls[i].Reset();
+        s_rawDecls[i].m_pStartFunc = pStartFunc;
+        s_rawDecls[i].m_startArg = i;
+    }
+    if (count > oxjob::kMaxSleepingJobsPerSubmit)
+        s_rawDecls[0].m_flags = oxjob::kDisallowSleep;
+    CounterHandle done;
+    oxjob::RunJobs(s_rawDecls, count, &done, oxjob::Priority{3}, ~0ull, oxjob::kWaitForZeroOnly,
+                   OX_JOB_SOURCE_LOCATION);
+    oxjob::HostWaitForCounter(done, 0);
+    oxjob::FreeCounter(done);
+}
+
 void BM_RawJobDeclParallelFor(benchmark::State& state)
 {
     PowerSaveScope powerSave(state.range(0) != 0);
     g_pRawData = s_data.data();
     for (auto _ : state)
     {
-        for (U64 chunk = 0; chunk < kNumChunks; ++chunk)
-        {
-            s_rawDecls[chunk].Reset();
-            s_rawDecls[chunk].m_pStartFunc = RawChunkJob;
-            s_rawDecls[chunk].m_startArg = chunk;
-        }
-        s_rawDecls[0].m_flags = oxjob::kDisallowSleep; // more than 32 jobs in one submission
-        CounterHandle done;
-        oxjob::RunJobs(s_rawDecls, kNumChunks, &done, oxjob::Priority{3}, ~0ull, oxjob::kWaitForZeroOnly,
-                       OX_JOB_SOURCE_LOCATION);
-        oxjob::HostWaitForCounter(done, 0);
-        oxjob::FreeCounter(done);
+        RunRawJobs(RawChunkJob, kNumChunks);
         benchmark::ClobberMemory();
     }
 }
@@ -160,17 +168,7 @@ void BM_RawJobDeclPerWorker(benchmark::State& state)
     g_rawParts = oxjob::GetNumWorkerThreads();
     for (auto _ : state)
     {
-        for (U64 part = 0; part < g_rawParts; ++part)
-        {
-            s_rawDecls[part].Reset();
-            s_rawDecls[part].m_pStartFunc = RawPartJob;
-            s_rawDecls[part].m_startArg = part;
-        }
-        CounterHandle done;
-        oxjob::RunJobs(s_rawDecls, g_rawParts, &done, oxjob::Priority{3}, ~0ull, oxjob::kWaitForZeroOnly,
-                       OX_JOB_SOURCE_LOCATION);
-        oxjob::HostWaitForCounter(done, 0);
-        oxjob::FreeCounter(done);
+        RunRawJobs(RawPartJob, g_rawParts);
         benchmark::ClobberMemory();
     }
 }

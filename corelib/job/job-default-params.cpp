@@ -4,6 +4,8 @@
 #include "corelib/job/job-assert.h"
 #include "corelib/system/cpu-info.h"
 
+#include <algorithm>
+
 namespace oxjob
 {
 namespace
@@ -13,25 +15,20 @@ constexpr U64 kExtraSmallFibers = 16;
 constexpr U64 kExtraLargeFibers = 4;
 constexpr U64 kDefaultCounters = 1024;
 constexpr U64 kDefaultJobArrays = 512;
-
-U64 Min(U64 a, U64 b)
-{
-    return a < b ? a : b;
-}
 } // namespace
 
 void FillDefaultInitParams(InitParams* pParams, U64 jobDeclPoolBytes)
 {
     OX_JOB_ASSERT(pParams);
     U64 workers = GetNumLogicalProcessors();
-    workers = workers == 0 ? 1 : Min(workers, kMaxWorkerThreads);
+    workers = workers == 0 ? 1 : std::min<U64>(workers, kMaxWorkerThreads);
     pParams->m_numWorkerThreads = workers;
     pParams->m_numEmergencyWorkerThreads = 0;
     // A fiber per worker runs its loop; the rest hold jobs waiting in typed loops and
     // calls, nested a few levels deep, and the large ones jobs that declare kLargeStack.
     pParams->m_maxSmallJobFibers =
-        Min(workers * kSmallFibersPerWorker + kExtraSmallFibers, kMaxSmallJobFibers);
-    pParams->m_maxLargeJobFibers = Min(workers + kExtraLargeFibers, kMaxLargeJobFibers);
+        std::min<U64>(workers * kSmallFibersPerWorker + kExtraSmallFibers, kMaxSmallJobFibers);
+    pParams->m_maxLargeJobFibers = std::min<U64>(workers + kExtraLargeFibers, kMaxLargeJobFibers);
     // One counter and one job array per typed loop or call in flight.
     pParams->m_numCounters = kDefaultCounters;
     pParams->m_numJobArrays = kDefaultJobArrays;

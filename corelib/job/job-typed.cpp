@@ -16,6 +16,7 @@
 #include "corelib/job/job-host-wait.h"
 #include "corelib/job/job-system-priv.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace oxjob
@@ -34,11 +35,6 @@ constexpr Priority kHostPriority = Priority{3};
 constexpr U64 AlignUp(U64 value, U64 alignment)
 {
     return (value + alignment - 1) & ~(alignment - 1);
-}
-
-U64 Min(U64 a, U64 b)
-{
-    return a < b ? a : b;
 }
 
 // How a typed call runs its work from the calling thread.
@@ -98,7 +94,7 @@ void SubmitJobs(JobEntryFunc pStartFunc, U64 count, ArgOf argOf, CounterHandle d
     JobDecl batch[kSubmitBatch];
     for (U64 first = 0; first < count; first += kSubmitBatch)
     {
-        const U64 batchSize = Min(kSubmitBatch, count - first);
+        const U64 batchSize = std::min<U64>(kSubmitBatch, count - first);
         for (U64 i = 0; i < batchSize; ++i)
         {
             batch[i].Reset();
@@ -157,7 +153,7 @@ void RunChunks(LoopRecord& loop, U64 participant)
             // chunk * grain stays below the range's length, so nothing here overflows.
             const U64 chunkBegin = loop.m_begin + chunk * loop.m_grain;
             loop.m_pCallRange(loop.m_pCallable, chunkBegin,
-                              chunkBegin + Min(loop.m_grain, loop.m_end - chunkBegin));
+                              chunkBegin + std::min<U64>(loop.m_grain, loop.m_end - chunkBegin));
         }
     }
 }
@@ -211,13 +207,14 @@ void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const Sour
         // the processors with it (with a single worker a host thread still gets one).
         const U64 workers = GetNumWorkerThreads();
         const U64 others = caller.m_onWorker ? workers - 1 : (workers > 1 ? workers - 1 : 1);
-        helpers = Min(numChunks - 1, others);
+        helpers = std::min<U64>(numChunks - 1, others);
     }
     if (helpers == 0)
     {
         // One chunk, a single worker or a job that may not wait: no job to hand over.
-        for (U64 chunkBegin = begin; chunkBegin < end; chunkBegin += Min(grain, end - chunkBegin))
-            body.m_pCallRange(body.m_pSource, chunkBegin, chunkBegin + Min(grain, end - chunkBegin));
+        for (U64 chunkBegin = begin; chunkBegin < end; chunkBegin += std::min<U64>(grain, end - chunkBegin))
+            body.m_pCallRange(body.m_pSource, chunkBegin,
+                              chunkBegin + std::min<U64>(grain, end - chunkBegin));
         return;
     }
 

@@ -9,7 +9,7 @@
 #include "corelib/job/job-system.h"
 #include "corelib/job/job-typed.h"
 #include "corelib/system/cpu-info.h"
-#include "corelib/system/platform/platform.h"
+#include "tests/job/job-malloc-hooks.h"
 #include "tests/job/job-test-support.h"
 
 #include <gtest/gtest.h>
@@ -19,16 +19,6 @@
 #include <new>
 #include <utility>
 #include <vector>
-
-#if OX_ASAN || OX_TSAN
-#include <cstddef>
-// The sanitizer runtimes' allocation hooks (GCC ships no header for them).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, size_t),
-                                                         void (*freeHook)(const volatile void*));
-#define OX_TEST_HAS_MALLOC_HOOKS 1
-#else
-#define OX_TEST_HAS_MALLOC_HOOKS 0
-#endif
 
 using namespace oxjob;
 using jobtest::JobSystemHost;
@@ -137,15 +127,28 @@ constexpr U64 SumBelow(U64 n)
     return n * (n - 1) / 2;
 }
 
-// Results of checks made inside a job, read by the test after the job has finished.
+// A check made inside a job: its result, read by the test after the job has finished.
+using Check = std::string (*)();
 std::string s_jobFault;
 U64 s_jobValue = 0;
 
-void CheckAllLoopsJob(U64)
+void RunCheckJob(U64 check)
 {
-    s_jobFault = CheckAllLoops();
+    s_jobFault = reinterpret_cast<Check>(static_cast<UPtr>(check))();
 }
-OX_JOB_DESCRIPTOR(CheckAllLoopsJob);
+OX_JOB_DESCRIPTOR(RunCheckJob);
+
+// Runs the check in a job (with the given flags) and returns what it found.
+std::string RunCheckInJob(Check check, U64 flags = 0)
+{
+    s_jobFault = "did not run";
+    alignas(64) JobDecl decl = MakeJob(RunCheckJob, static_cast<U64>(reinterpret_cast<UPtr>(check)), flags);
+    ScopedCounter done(1);
+    decl.m_associatedCounter = done.Get().m_pCounter;
+    RunJobs(&decl, 1, nullptr, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+    done.Wait();
+    return s_jobFault;
+}
 
 void NestedSumJob(U64 depth)
 {
@@ -162,9 +165,7 @@ TEST_P(JobSystemTest, ParallelForFromTheHostVisitsEveryIndexOnceInGrainChunks)
 
 TEST_P(JobSystemTest, ParallelForInsideAJobVisitsEveryIndexOnceInGrainChunks)
 {
-    s_jobFault = "did not run";
-    RunJobAndWait(CheckAllLoopsJob, 0, 0, OX_JOB_SOURCE_LOCATION);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckAllLoops), "");
 }
 
 TEST_P(JobSystemTest, NestedLoopsFromTheHostAndFromAJobAddUp)
@@ -177,21 +178,9 @@ TEST_P(JobSystemTest, NestedLoopsFromTheHostAndFromAJobAddUp)
 }
 
 // A job that must not wait may still loop: it runs every chunk itself.
-void LoopInDisallowSleepJob(U64)
-{
-    s_jobFault = CheckAllLoops();
-}
-OX_JOB_DESCRIPTOR(LoopInDisallowSleepJob);
-
 TEST_P(JobSystemTest, AJobThatMayNotSleepRunsItsLoopItself)
 {
-    s_jobFault = "did not run";
-    CounterHandle done;
-    alignas(64) JobDecl decl = MakeJob(LoopInDisallowSleepJob, 0, kDisallowSleep);
-    RunJobs(&decl, 1, &done, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
-    HostWaitForCounter(done, 0);
-    FreeCounter(done);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckAllLoops, kDisallowSleep), "");
 }
 
 // --- Captures --------------------------------------------------------------------------------------
@@ -259,18 +248,10 @@ std::string CheckLargestCaptures()
     return "";
 }
 
-void CheckLargestCapturesJob(U64)
-{
-    s_jobFault = CheckLargestCaptures();
-}
-OX_JOB_DESCRIPTOR(CheckLargestCapturesJob);
-
 TEST_P(JobSystemTest, CapturesAtTheSizeLimitArriveIntact)
 {
     EXPECT_EQ(CheckLargestCaptures(), "");
-    s_jobFault = "did not run";
-    RunJobAndWait(CheckLargestCapturesJob, 0, 0, OX_JOB_SOURCE_LOCATION);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckLargestCaptures), "");
 }
 
 // --- RunAndWait ------------------------------------------------------------------------------------
@@ -313,18 +294,10 @@ std::string CheckRunAndWait()
     return "";
 }
 
-void CheckRunAndWaitJob(U64)
-{
-    s_jobFault = CheckRunAndWait();
-}
-OX_JOB_DESCRIPTOR(CheckRunAndWaitJob);
-
 TEST_P(JobSystemTest, RunAndWaitRunsEveryCallableOnceFromTheHostAndFromAJob)
 {
     EXPECT_EQ(CheckRunAndWait(), "");
-    s_jobFault = "did not run";
-    RunJobAndWait(CheckRunAndWaitJob, 0, 0, OX_JOB_SOURCE_LOCATION);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckRunAndWait), "");
 }
 
 // --- ScopedCounter ---------------------------------------------------------------------------------
@@ -369,18 +342,10 @@ std::string CheckScopedCounter()
     return "";
 }
 
-void CheckScopedCounterJob(U64)
-{
-    s_jobFault = CheckScopedCounter();
-}
-OX_JOB_DESCRIPTOR(CheckScopedCounterJob);
-
 TEST_P(JobSystemTest, AScopedCounterWaitsForItsJobsAndGoesBackToThePool)
 {
     EXPECT_EQ(CheckScopedCounter(), "");
-    s_jobFault = "did not run";
-    RunJobAndWait(CheckScopedCounterJob, 0, 0, OX_JOB_SOURCE_LOCATION);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckScopedCounter), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, JobSystemTest, testing::Values(1, 2, 4));
@@ -388,16 +353,10 @@ INSTANTIATE_TEST_SUITE_P(Workers, JobSystemTest, testing::Values(1, 2, 4));
 // --- No heap allocation ------------------------------------------------------------------------
 
 #if OX_TEST_HAS_MALLOC_HOOKS
-std::atomic<U64> s_allocations{0};
-std::atomic<bool> s_countingAllocations{false};
-
-void CountMalloc(const volatile void*, size_t)
-{
-    if (s_countingAllocations.load(std::memory_order_relaxed))
-        s_allocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-void IgnoreFree(const volatile void*) {}
+using jobtest::CountMalloc;
+using jobtest::IgnoreFree;
+using jobtest::s_allocations;
+using jobtest::s_countingAllocations;
 
 CounterHandle s_gate;
 
@@ -514,9 +473,7 @@ TEST(JobDefaultParamsTest, StartsTheJobSystemOnThisMachineForTheTypedLayer)
     EXPECT_EQ(CheckAllLoops(), "");
     EXPECT_EQ(NestedSum(33, 100), SumBelow(33 * 100));
     EXPECT_EQ(CheckRunAndWait(), "");
-    s_jobFault = "did not run";
-    RunJobAndWait(CheckAllLoopsJob, 0, 0, OX_JOB_SOURCE_LOCATION);
-    EXPECT_EQ(s_jobFault, "");
+    EXPECT_EQ(RunCheckInJob(CheckAllLoops), "");
     Shutdown();
     ::operator delete(params.m_pMemoryBuffer, std::align_val_t(128));
 }
@@ -525,26 +482,24 @@ TEST(JobDefaultParamsTest, StartsTheJobSystemOnThisMachineForTheTypedLayer)
 
 void NoOp(U64, U64) {}
 
-TEST(JobTypedDeathTest, AGrainOfZeroIsReported)
+// Loop arguments that name no range, each with the condition its report names.
+TEST(JobTypedDeathTest, ABadRangeOrGrainIsReported)
 {
-    EXPECT_DEATH(
-        {
-            JobSystemHost host(SmallParams(2));
-            host.Start();
-            ParallelFor(0, 10, 0, NoOp);
-        },
-        "grain > 0");
-}
-
-TEST(JobTypedDeathTest, ARangeThatEndsBeforeItBeginsIsReported)
-{
-    EXPECT_DEATH(
-        {
-            JobSystemHost host(SmallParams(2));
-            host.Start();
-            ParallelFor(10, 9, 1, NoOp);
-        },
-        "begin <= end");
+    const struct
+    {
+        LoopCase m_loop;
+        const char* m_expected;
+    } cases[] = {{{0, 10, 0}, "grain > 0"}, {{10, 9, 1}, "begin <= end"}};
+    for (const auto& misuse : cases)
+    {
+        EXPECT_DEATH(
+            {
+                JobSystemHost host(SmallParams(2));
+                host.Start();
+                ParallelFor(misuse.m_loop.m_begin, misuse.m_loop.m_end, misuse.m_loop.m_grain, NoOp);
+            },
+            misuse.m_expected);
+    }
 }
 
 TEST(JobTypedDeathTest, ALoopBeforeInitializeIsReported)
