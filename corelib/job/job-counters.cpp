@@ -1,6 +1,7 @@
 // Counters: the pool with its next-fit rule, allocation and release with the call site,
 // value changes with the wake-up of waiters, and the report of counters in use.
 #include "corelib/job/job-assert.h"
+#include "corelib/job/job-host-wake.h"
 #include "corelib/job/job-source-names.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/timing.h"
@@ -135,6 +136,7 @@ I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set)
     if (newValue == 0 || restriction == kNoWaitRestriction)
         woken = WakeUpWaitingJobs(pCounter, newValue);
     pCounter->m_lock.Release();
+    NotifyHostWaiters(pCounter);
     if (woken)
         ScheduleWokenUpJobs();
     return newValue;

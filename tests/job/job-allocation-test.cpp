@@ -2,22 +2,12 @@
 // started: the sanitizers' allocation hooks count every malloc of the process while
 // thousands of jobs are submitted, run, waited for and woken.
 #include "corelib/job/job-system.h"
-#include "corelib/system/platform/platform.h"
+#include "tests/job/job-malloc-hooks.h"
 #include "tests/job/job-test-support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-
-#if OX_ASAN || OX_TSAN
-#include <cstddef>
-// The sanitizer runtimes' allocation hooks (GCC ships no header for them).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, size_t),
-                                                         void (*freeHook)(const volatile void*));
-#define OX_TEST_HAS_MALLOC_HOOKS 1
-#else
-#define OX_TEST_HAS_MALLOC_HOOKS 0
-#endif
 
 using namespace oxjob;
 using jobtest::JobSystemHost;
@@ -26,20 +16,11 @@ using jobtest::SmallParams;
 
 namespace
 {
-std::atomic<U64> s_allocations{0};
-std::atomic<bool> s_counting{false};
-
 #if OX_TEST_HAS_MALLOC_HOOKS
-void CountMalloc(const volatile void*, size_t)
-{
-    if (s_counting.load(std::memory_order_relaxed))
-        s_allocations.fetch_add(1, std::memory_order_relaxed);
-}
+using jobtest::CountMalloc;
+using jobtest::IgnoreFree;
+using jobtest::s_allocations;
 
-void IgnoreFree(const volatile void*) {}
-#endif
-
-#if OX_TEST_HAS_MALLOC_HOOKS
 CounterHandle s_gate;
 
 void WaitAtGate(U64)
@@ -88,7 +69,7 @@ TEST(JobAllocation, NothingIsAllocatedAfterEveryFiberHasStarted)
     RunGateRound(8);
 
     s_allocations = 0;
-    s_counting = true;
+    jobtest::s_countingAllocations = true;
     for (int round = 0; round < 50; ++round)
     {
         alignas(64) static JobDecl fanOut[100];
@@ -100,7 +81,7 @@ TEST(JobAllocation, NothingIsAllocatedAfterEveryFiberHasStarted)
         WaitForCounterAndFree(done, 0);
         RunGateRound(4);
     }
-    s_counting = false;
+    jobtest::s_countingAllocations = false;
     __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
     EXPECT_EQ(s_allocations.load(), 0u);
 #endif

@@ -1,0 +1,28 @@
+// The count-down's side of the host wait (job-host-wait.h): after a counter's value has
+// changed and its lock has been released, the host threads asleep on that counter are
+// woken. While no host thread sleeps this costs one relaxed load.
+#pragma once
+
+#include "corelib/system/platform/platform.h"
+#include "corelib/util/types.h"
+
+#include <atomic>
+
+namespace oxjob
+{
+struct Counter;
+
+// Host threads in the sleeping part of HostWaitForCounter.
+extern std::atomic<U32> g_numSleepingHostWaiters;
+
+// Wakes the host threads asleep on the counter (and on counters that share its slot).
+void WakeHostWaitersOfCounter(const Counter* pCounter);
+
+// Called after every change of a counter's value, once its lock is free. It reads no
+// field of the counter: the waiter may free the counter as soon as the lock is free.
+inline void NotifyHostWaiters(const Counter* pCounter)
+{
+    if (OX_UNLIKELY(g_numSleepingHostWaiters.load(std::memory_order_relaxed) != 0))
+        WakeHostWaitersOfCounter(pCounter);
+}
+} // namespace oxjob
