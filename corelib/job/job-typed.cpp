@@ -186,9 +186,9 @@ OX_JOB_DESCRIPTOR(RunAndWaitJob);
 
 namespace typed
 {
-SourceLocation ToSourceLocation(const std::source_location& where)
+SourceLocation ToSourceLocation(const CallSite& where)
 {
-    return SourceLocation{where.file_name(), where.function_name(), static_cast<U32>(where.line())};
+    return SourceLocation{where.m_file, where.m_function, where.m_line};
 }
 
 void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const SourceLocation& location)
@@ -320,7 +320,7 @@ void RunCallables(const CallableDesc* pCallables, U64 count)
 
 // --- ScopedCounter -------------------------------------------------------------------------------
 
-ScopedCounter::ScopedCounter(I64 initialValue, WaitRestriction waitRestriction, std::source_location where)
+ScopedCounter::ScopedCounter(I64 initialValue, WaitRestriction waitRestriction, typed::CallSite where)
     : m_counter(AllocateCounter(initialValue, waitRestriction, typed::ToSourceLocation(where)))
 {
 }

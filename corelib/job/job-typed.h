@@ -24,7 +24,6 @@
 #include "corelib/util/types.h"
 
 #include <new>
-#include <source_location>
 #include <type_traits>
 
 namespace oxjob
@@ -77,7 +76,21 @@ CallableDesc DescribeCallable(const Fn& fn)
     return desc;
 }
 
-SourceLocation ToSourceLocation(const std::source_location& where);
+// The caller's position, from the compilers' position builtins as default arguments
+// (available where <source_location> is not, such as clang 14 with libstdc++ 12).
+struct CallSite
+{
+    constexpr CallSite(const char* file = __builtin_FILE(), const char* function = __builtin_FUNCTION(),
+                       U32 line = __builtin_LINE())
+        : m_file(file), m_function(function), m_line(line)
+    {
+    }
+    const char* m_file;
+    const char* m_function;
+    U32 m_line;
+};
+
+SourceLocation ToSourceLocation(const CallSite& where);
 void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const SourceLocation& location);
 void RunCallables(const CallableDesc* pCallables, U64 count);
 
@@ -95,7 +108,7 @@ void RunDecayedCallables(const Callables&... callables)
 // as const from several threads at once.
 template <typename Fn>
 void ParallelFor(U64 begin, U64 end, U64 grain, Fn&& fn,
-                 std::source_location where = std::source_location::current())
+                 typed::CallSite where = typed::CallSite())
 {
     using Callable = std::decay_t<Fn>;
     static_assert(std::is_invocable_v<const Callable&, U64, U64>,
@@ -126,7 +139,7 @@ class ScopedCounter
 public:
     // Allocates a counter starting at initialValue; the caller's line names it in reports.
     explicit ScopedCounter(I64 initialValue = 0, WaitRestriction waitRestriction = kWaitForZeroOnly,
-                           std::source_location where = std::source_location::current());
+                           typed::CallSite where = typed::CallSite());
     // Waits for 0, then frees the counter.
     ~ScopedCounter();
     ScopedCounter(const ScopedCounter&) = delete;
