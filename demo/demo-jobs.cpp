@@ -16,6 +16,9 @@
 #include "demo/demo-trace-export.h"
 #include "demo/demo-trace-summary.h"
 
+#include <algorithm>
+#include <string>
+
 namespace
 {
 constexpr U64 kEmergencyWorkers = 2;
@@ -161,7 +164,15 @@ U64 EmergencyDelayNanoseconds(const oxjob::InitParams& params)
 // where the audio mix ran, and why.
 void PrintTraceSummary(const TraceSummary& summary)
 {
-    PrintToMsgOutput(kMsgChannelInfo, "\n%s", FormatTraceSummary(summary).c_str());
+    // Line by line: a message has a bounded length, the summary grows with the workers.
+    const std::string text = FormatTraceSummary(summary);
+    PrintToMsgOutput(kMsgChannelInfo, "\n");
+    for (size_t begin = 0; begin < text.size();)
+    {
+        const size_t end = std::min(text.find('\n', begin), text.size());
+        PrintToMsgOutput(kMsgChannelInfo, "%.*s\n", static_cast<int>(end - begin), text.c_str() + begin);
+        begin = end + 1;
+    }
 }
 
 // Writes the trace-event JSON file and the timeline page beside it.

@@ -265,10 +265,10 @@ private:
         {
             if (mark.m_kind != TraceMarkKind::kEvent || mark.m_name.compare(0, 6, "Frame ") == 0)
                 continue;
-            Print("<rect class=\"mark\" data-b=\"%s\" data-e=\"%s\" x=\"%.2f\" y=\"%.1f\" width=\"1.5\" "
+            Print("<rect class=\"mark\" data-b=\"%s\" data-e=\"%s\" x=\"%.2f\" y=\"%.1f\" width=\"2\" "
                   "height=\"%.0f\"><title>%s at %s ms on %s</title></rect>\n",
                   Us(mark.m_time).c_str(), Us(mark.m_time).c_str(), X(mark.m_time), LaneTop(mark.m_worker),
-                  kBarInset + 2, Escape(mark.m_name).c_str(), Ms(mark.m_time).c_str(),
+                  kLaneHeight - kBarInset, Escape(mark.m_name).c_str(), Ms(mark.m_time).c_str(),
                   Escape(TraceWorkerName(m_model, mark.m_worker)).c_str());
         }
         fputs("</g>\n", m_pFile);
@@ -319,7 +319,10 @@ private:
         Print("<tr><td><svg width=\"26\" height=\"10\"><path class=\"wait\" d=\"M1,5 L22,5\" "
               "marker-end=\"url(#arrow)\"/></svg></td><td colspan=\"6\">a wait: from the job's suspension to "
               "its "
-              "resumption</td></tr>\n</table>\n");
+              "resumption</td></tr>\n"
+              "<tr><td><svg width=\"26\" height=\"14\"><rect class=\"mark\" x=\"10\" y=\"0\" width=\"2\" "
+              "height=\"14\"/></svg></td><td colspan=\"6\">a named event, such as the audio mix's submission "
+              "(hover for its name)</td></tr>\n</table>\n");
         fputs("<table id=\"workers\"><caption>Workers (busy: share of the frames' time running "
               "jobs)</caption>\n"
               "<tr><th>worker</th><th>busy</th><th></th><th>slices</th></tr>\n",
@@ -369,7 +372,7 @@ svg text{font:12px system-ui,-apple-system,"Segoe UI",sans-serif}
 .frame-label{fill:#223;font-size:11px;pointer-events:none}
 .bar{stroke:rgba(0,0,0,.25);stroke-width:.5}.bar:hover{stroke:#000;stroke-width:1.5}
 .bar-label{fill:#fff;font-size:11px;pointer-events:none}
-.mark{fill:#333}
+.mark{fill:#111;opacity:.8}
 .wait{fill:none;stroke:#222;stroke-width:1;stroke-dasharray:3 2}
 .tick{stroke:#bbb;stroke-width:.5}.tick-label{fill:#555;font-size:11px}
 .tables{display:flex;gap:32px;flex-wrap:wrap;margin-top:12px;align-items:flex-start}

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace
 {
@@ -173,6 +175,15 @@ void BuildFrames(TraceModel& model, std::vector<FrameMark>& marks)
 {
     std::stable_sort(marks.begin(), marks.end(),
                      [](const FrameMark& a, const FrameMark& b) { return a.m_jobBegin < b.m_jobBegin; });
+    // The completions of the jobs that made frame marks: job id -> the end of a slice that
+    // completed it (a torn ring may show more than one).
+    std::set<U32> markingJobs;
+    for (const FrameMark& mark : marks)
+        markingJobs.insert(mark.m_jobId);
+    std::multimap<U32, U64> ends;
+    for (const TraceSlice& slice : model.m_slices)
+        if (!slice.m_suspended && markingJobs.count(slice.m_jobId))
+            ends.emplace(slice.m_jobId, slice.m_end);
     for (size_t i = 0; i < marks.size(); ++i)
     {
         const FrameMark& mark = marks[i];
@@ -180,11 +191,12 @@ void BuildFrames(TraceModel& model, std::vector<FrameMark>& marks)
         bool complete = false;
         if (mark.m_jobId != 0)
         {
-            for (const TraceSlice& slice : model.m_slices)
+            const auto [first, last] = ends.equal_range(mark.m_jobId);
+            for (auto it = first; it != last; ++it)
             {
-                if (slice.m_jobId == mark.m_jobId && !slice.m_suspended && slice.m_end >= mark.m_time)
+                if (it->second >= mark.m_time)
                 {
-                    end = complete ? std::min(end, slice.m_end) : slice.m_end;
+                    end = complete ? std::min(end, it->second) : it->second;
                     complete = true;
                 }
             }

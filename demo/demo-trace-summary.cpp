@@ -20,12 +20,16 @@ F64 Microseconds(U64 nanoseconds)
 
 std::string Format(const char* pFormat, ...)
 {
-    char line[512];
     va_list args;
     va_start(args, pFormat);
-    vsnprintf(line, sizeof(line), pFormat, args);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(nullptr, 0, pFormat, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, pFormat, args);
     va_end(args);
-    return line;
+    return text;
 }
 
 U64 Median(std::vector<U64> values)
@@ -110,6 +114,20 @@ void SummariseWorkers(const TraceModel& model, TraceSummary& summary)
     }
 }
 
+// How much of the span [begin, end] the regular workers spent running jobs.
+void AddRegularBusyTime(const TraceModel& model, U64 begin, U64 end, TimeCriticalFigures& figures)
+{
+    for (U64 worker = 0; worker < model.NumWorkers(); ++worker)
+        figures.m_regularTimeWhileWaiting += model.m_emergency[worker] ? 0 : end - begin;
+    for (const TraceSlice& slice : model.m_slices)
+    {
+        const U64 from = std::max(slice.m_begin, begin);
+        const U64 to = std::min(slice.m_end, end);
+        if (!model.m_emergency[slice.m_worker] && from < to)
+            figures.m_regularBusyWhileWaiting += to - from;
+    }
+}
+
 // Pairs each start of the time-critical job with the latest submission mark before it
 // that no earlier start took.
 void SummariseTimeCritical(const TraceModel& model, TraceSummary& summary)
@@ -146,6 +164,7 @@ void SummariseTimeCritical(const TraceModel& model, TraceSummary& summary)
         if (onEmergency)
         {
             figures.m_emergencyDelays.push_back(delay);
+            AddRegularBusyTime(model, submissions[taken], pStart->m_begin, figures);
         }
         else
         {
@@ -201,9 +220,13 @@ std::string ExplainTimeCriticalJob(const TraceSummary& summary)
                    job.m_pSubmittedEvent ? job.m_pSubmittedEvent : "");
     }
     if (!figures.m_emergencyDelays.empty())
-        text += Format(". On emergency workers it started %s after its submission, once the delay had passed "
-                       "with every regular worker busy",
-                       DelayText(figures.m_emergencyDelays).c_str());
+        text += Format(
+            ". On emergency workers it started %s after its submission, once the delay had passed; "
+            "meanwhile the regular workers were running other jobs %.0f%% of the time",
+            DelayText(figures.m_emergencyDelays).c_str(),
+            figures.m_regularTimeWhileWaiting ? 100.0 * static_cast<F64>(figures.m_regularBusyWhileWaiting) /
+                                                    static_cast<F64>(figures.m_regularTimeWhileWaiting)
+                                              : 0.0);
     return text + ".";
 }
 

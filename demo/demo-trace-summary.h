@@ -43,6 +43,10 @@ struct TimeCriticalFigures
     std::vector<U64> m_regularDelays; // submission to start, starts on regular workers with a submission mark
     std::vector<U64> m_emergencyDelays; // the same on emergency workers
     U64 m_regularWithinDelay = 0;       // regular starts sooner than the emergency delay
+    // While the starts on emergency workers waited (from submission to start): the time
+    // the regular workers spent running jobs, and the regular workers' time in all.
+    U64 m_regularBusyWhileWaiting = 0;
+    U64 m_regularTimeWhileWaiting = 0;
 };
 
 struct TraceSummary

@@ -95,8 +95,9 @@ if [[ -n $trace ]]; then
     if [[ -f $trace_path ]]; then
         echo "run-demo.sh: the job trace is in $trace_path (https://ui.perfetto.dev or speedscope open it)"
         page=${trace_path%.[jJ][sS][oO][nN]}.html
-        [[ $page == "$trace_path" ]] && page=$trace_path.html
-        [[ -f $page ]] && echo "run-demo.sh: its timeline page is $page (open it in any browser)"
+        if [[ -f $page ]]; then
+            echo "run-demo.sh: its timeline page is $page (open it in any browser)"
+        fi
     else
         echo "run-demo.sh: the game wrote no job trace to $trace_path" >&2
         exit 1

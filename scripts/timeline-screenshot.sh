@@ -56,7 +56,7 @@ fi
 # The page's height: its chart grows with the workers; the tables follow it.
 if [[ -z $height ]]; then
     lanes=$(grep -c 'class="lane-label' "$page" || true)
-    height=$((420 + 30 * lanes))
+    height=$((480 + 30 * lanes))
 fi
 url="file://$(cd "$(dirname "$page")" && pwd)/$(basename "$page")"
 [[ -n $frame ]] && url="$url#frame=$frame"

@@ -68,6 +68,9 @@ TEST(TraceSummaryTest, FiguresOfTwoFrames)
     EXPECT_EQ(audio.m_regularDelays, std::vector<U64>{10 * kUs});
     EXPECT_EQ(audio.m_emergencyDelays, std::vector<U64>{1100 * kUs});
     EXPECT_EQ(audio.m_regularWithinDelay, 1u);
+    // From 102 to 1202 worker 0 ran FrameJob 102..105, worker 1 nothing: 3 of 2 x 1100 us.
+    EXPECT_EQ(audio.m_regularTimeWhileWaiting, 2200 * kUs);
+    EXPECT_EQ(audio.m_regularBusyWhileWaiting, 3 * kUs);
 
     const std::string text = FormatTraceSummary(summary);
     SCOPED_TRACE(text);
@@ -82,7 +85,10 @@ TEST(TraceSummaryTest, FiguresOfTwoFrames)
             "its submission"),
         std::string::npos);
     EXPECT_NE(text.find("always within the emergency delay of 1000 us"), std::string::npos);
-    EXPECT_NE(text.find("On emergency workers it started 1100 us after its submission"), std::string::npos);
+    EXPECT_NE(
+        text.find("On emergency workers it started 1100 us after its submission, once the delay had passed; "
+                  "meanwhile the regular workers were running other jobs 0% of the time"),
+        std::string::npos);
 }
 
 TEST(TraceSummaryTest, EachStartTakesItsOwnSubmission)
