@@ -114,6 +114,7 @@ void FrameJob(U64 frame)
     *pNext = MakeDecl(AudioMixJob, frame, oxjob::kDisallowSleep);
     oxjob::CounterHandle audioDone;
     counters.CountSubmitted(1);
+    oxjob::AddTraceEvent(kAudioMixSubmittedEvent);
     oxjob::RunJobs(pNext, 1, &audioDone, kAudioPriority, ~0ull, oxjob::kWaitForZeroOnly,
                    OX_JOB_SOURCE_LOCATION);
     pNext += 1;
@@ -162,6 +163,8 @@ void FrameJob(U64 frame)
 }
 OX_JOB_DESCRIPTOR(FrameJob);
 } // namespace
+
+const char* const kAudioMixSubmittedEvent = "Audio mix submitted";
 
 void SetFrameWorld(FrameWorld* pWorld)
 {

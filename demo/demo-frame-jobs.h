@@ -7,8 +7,9 @@
 //     its dependency as a whole), all at priority 3 and never sleeping;
 //   - the cloth's summaries, one job per row band, each depending by itself (in its
 //     declaration) on the counter of the last solver pass.
-// The frame job then waits for the summaries (it is suspended and its worker runs other
-// jobs), combines them into the frame's bounds, waits for the audio mix and frees its
+// Each frame job marks its frame with the trace event "Frame <n>" and the audio mix's
+// submission with kAudioMixSubmittedEvent. The frame job then waits for the summaries (it is suspended and
+// its worker runs other jobs), combines them into the frame's bounds, waits for the audio mix and frees its
 // counters. Every job counts itself in the frame's counters when it starts.
 #pragma once
 
@@ -41,6 +42,10 @@ struct FrameWorld
     AudioMixer* m_pMixer;
     FrameCounters* m_pCounters;
 };
+
+// The trace event the frame job adds just before it submits the audio mix, so that the
+// trace shows how long the mix waited for a worker.
+extern const char* const kAudioMixSubmittedEvent;
 
 // Makes the frame jobs use this world (null to detach); call while no frame runs.
 void SetFrameWorld(FrameWorld* pWorld);

@@ -12,7 +12,12 @@
 #include "demo/demo-frame-stats.h"
 #include "demo/demo-memory.h"
 #include "demo/demo-simulation.h"
+#include "demo/demo-timeline-page.h"
 #include "demo/demo-trace-export.h"
+#include "demo/demo-trace-summary.h"
+
+#include <algorithm>
+#include <string>
 
 namespace
 {
@@ -148,10 +153,34 @@ bool CheckSimulation(const SimulationResults& jobResults)
     return false;
 }
 
-bool ExportTrace(const char* pPath)
+// The emergency workers' delay in nanoseconds: the parameter counts 300 x 2^32 units a second.
+U64 EmergencyDelayNanoseconds(const oxjob::InitParams& params)
 {
-    TraceExportSummary summary;
-    if (!ExportJobTrace(pPath, &summary))
+    return static_cast<U64>(static_cast<F64>(params.m_emergencyWorkerDelay) * 1e9 / (300.0 * 4294967296.0) +
+                            0.5);
+}
+
+// Prints the trace's summary of the frames: the job names, the workers' busy shares and
+// where the audio mix ran, and why.
+void PrintTraceSummary(const TraceSummary& summary)
+{
+    // Line by line: a message has a bounded length, the summary grows with the workers.
+    const std::string text = FormatTraceSummary(summary);
+    PrintToMsgOutput(kMsgChannelInfo, "\n");
+    for (size_t begin = 0; begin < text.size();)
+    {
+        const size_t end = std::min(text.find('\n', begin), text.size());
+        PrintToMsgOutput(kMsgChannelInfo, "%.*s\n", static_cast<int>(end - begin), text.c_str() + begin);
+        begin = end + 1;
+    }
+}
+
+// Writes the trace-event JSON file and the timeline page beside it.
+bool ExportTrace(const char* pPath, const LiveJobTrace& trace, const TraceModel& model,
+                 const TraceSummary& summary)
+{
+    TraceExportSummary written;
+    if (!WriteTraceEventFile(pPath, model, &written))
     {
         PrintErrorToMsgOutput(kMsgChannelInfo, "Job trace: cannot write the trace-event file '%s'\n", pPath);
         return false;
@@ -159,10 +188,19 @@ bool ExportTrace(const char* pPath)
     PrintToMsgOutput(
         kMsgChannelInfo,
         "Job trace: %llu records of %llu workers written to '%s' (trace-event JSON): %llu job slices, "
-        "%llu jobs started, %llu suspension-to-resumption flows, %llu instant marks%s\n",
-        ToPrint(summary.m_records), ToPrint(summary.m_workers), pPath, ToPrint(summary.m_slices),
-        ToPrint(summary.m_jobsStarted), ToPrint(summary.m_flows), ToPrint(summary.m_instants),
-        summary.m_wrapped ? "; a worker's ring was full, its oldest records are missing" : "");
+        "%llu jobs started, %llu suspension-to-resumption flows, %llu instant marks, %llu frames%s\n",
+        ToPrint(written.m_records), ToPrint(written.m_workers), pPath, ToPrint(written.m_slices),
+        ToPrint(written.m_jobsStarted), ToPrint(written.m_flows), ToPrint(written.m_instants),
+        ToPrint(written.m_frames),
+        trace.m_wrapped ? "; a worker's ring was full, its oldest records are missing" : "");
+    const std::string pagePath = TimelinePagePath(pPath);
+    if (!WriteTimelinePageFile(pagePath.c_str(), model, summary))
+    {
+        PrintErrorToMsgOutput(kMsgChannelInfo, "Job trace: cannot write the timeline page '%s'\n",
+                              pagePath.c_str());
+        return false;
+    }
+    PrintToMsgOutput(kMsgChannelInfo, "Timeline page: '%s' (open it in any browser)\n", pagePath.c_str());
     return true;
 }
 } // namespace
@@ -223,9 +261,16 @@ int RunJobSystemDemo(const DemoOptions& options)
     FrameCounters counters;
     FrameWorld world{jobResults, pMixer, &counters};
     RunFrames(world, counters);
+    // The workers are idle now: the trace holds every frame.
+    const LiveJobTrace trace = CopyLiveJobTrace();
+    const TraceModel model = BuildLiveTraceModel(trace);
+    const TraceSummary summary =
+        SummariseTrace(model, {"AudioMixJob", kAudioMixSubmittedEvent, EmergencyDelayNanoseconds(params)});
+    PrintTraceSummary(summary);
 
     const bool simulationMatches = CheckSimulation(jobResults);
-    const bool traceWritten = !options.m_pJobTracePath || ExportTrace(options.m_pJobTracePath);
+    const bool traceWritten =
+        !options.m_pJobTracePath || ExportTrace(options.m_pJobTracePath, trace, model, summary);
 
     PrintToMsgOutput(kMsgChannelInfo, "\n");
     oxjob::PrintJobSystemData();

@@ -1,7 +1,8 @@
 // The demo game's own switches among the arguments it receives. Every other argument is
 // only echoed (the launcher forwards whatever it was given).
 //   -jobtrace <file>   write the job trace of the frames as trace-event JSON to <file>
-//                      (relative to the current directory), for Perfetto or chrome://tracing
+//                      (relative to the current directory), for Perfetto or speedscope, and
+//                      the timeline page beside it (<file> with .html for .json)
 #pragma once
 
 struct DemoOptions

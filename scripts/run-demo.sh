@@ -6,7 +6,8 @@
 # Usage: scripts/run-demo.sh [--preset release|debug] [launcher arguments...]
 #   e.g. scripts/run-demo.sh "first arg" launchconfig _x
 #        scripts/run-demo.sh -jobtrace trace.json   (the game writes its job trace as
-#        trace-event JSON into the run folder, for ui.perfetto.dev or chrome://tracing)
+#        trace-event JSON into the run folder, for ui.perfetto.dev or speedscope, and the
+#        timeline page trace.html beside it, which any browser opens offline)
 #
 # The launcher starts the game in a session of its own and exits without waiting, so
 # the game leaves a copy of its output in the run folder (marrow-output.txt) and marks
@@ -92,7 +93,11 @@ if [[ -n $trace ]]; then
         *) trace_path=$run/$trace ;;
     esac
     if [[ -f $trace_path ]]; then
-        echo "run-demo.sh: the job trace is in $trace_path (open it in https://ui.perfetto.dev or chrome://tracing)"
+        echo "run-demo.sh: the job trace is in $trace_path (https://ui.perfetto.dev or speedscope open it)"
+        page=${trace_path%.[jJ][sS][oO][nN]}.html
+        if [[ -f $page ]]; then
+            echo "run-demo.sh: its timeline page is $page (open it in any browser)"
+        fi
     else
         echo "run-demo.sh: the game wrote no job trace to $trace_path" >&2
         exit 1

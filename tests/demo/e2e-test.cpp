@@ -3,8 +3,10 @@
 // finishes with marrow-output.done). Both runs ask for the job trace as trace-event JSON.
 // The checks: the per-frame table is complete and consistent with what the demo submits,
 // the simulation matched its serial reference, the job system's pool report and trace
-// lines are there, and the JSON parses and shows one track per worker, slices that agree
-// with the table and flows that lead from a suspension to a resumption of the same job.
+// lines are there, the trace's summary agrees with the table, the JSON parses and shows
+// one track per worker and a "Frames" track, slices that agree with the table and flows
+// that lead from a suspension to a resumption of the same job, and the timeline page
+// beside it draws them.
 #include "corelib/job/job-system.h"
 #include "corelib/system/cpu-info.h"
 #include "demo/demo-frame-jobs.h"
@@ -31,6 +33,7 @@ namespace fs = std::filesystem;
 namespace
 {
 constexpr const char* kTraceFile = "demo-trace.json";
+constexpr const char* kPageFile = "demo-trace.html";
 const std::set<std::string> kJobNames = {"FrameJob", "AudioMixJob", "IntegrateClothJob", "SolveClothJob",
                                          "SummariseClothJob"};
 
@@ -88,6 +91,8 @@ struct DemoReport
     unsigned long long m_slices = 0;
     unsigned long long m_jobsStarted = 0;
     unsigned long long m_flows = 0;
+    unsigned long long m_frames = 0;
+    unsigned m_audioOnEmergency = 0;
 };
 
 // Checks the frame table: one line per frame, in order, each frame having run exactly
@@ -145,6 +150,55 @@ void CheckFrameTable(const std::vector<std::string>& lines, DemoReport& report)
     EXPECT_EQ(totalRun, sumRun);
     EXPECT_EQ(totalWaits, sumWaits);
     report.m_jobsRun = totalRun;
+    const size_t audio = totals.find("audio mix on an emergency worker in ");
+    ASSERT_NE(audio, std::string::npos);
+    report.m_audioOnEmergency = static_cast<unsigned>(std::stoul(totals.substr(audio + 36)));
+}
+
+// Checks the trace's summary after the frame table: a line per job name with the jobs the
+// demo runs, a line per worker, and where the audio mix ran as the table counted it.
+void CheckTraceSummary(const std::vector<std::string>& lines, const DemoReport& report)
+{
+    const int heading = FindLine(lines, "Job trace summary: ");
+    ASSERT_GE(heading, 0) << "no trace summary";
+    EXPECT_GT(heading, FindLine(lines, "total ")) << "after the frame table";
+    EXPECT_EQ(lines[heading].find("Job trace summary: " + std::to_string(kDemoFrames) + " frames, "), 0u)
+        << lines[heading];
+    ASSERT_EQ(lines[heading + 1], "job                      jobs    run ms  longest ms  waits  waiting ms");
+    const std::map<std::string, U64> kJobs = {
+        {"FrameJob", kDemoFrames},
+        {"AudioMixJob", kDemoFrames},
+        {"IntegrateClothJob", kDemoFrames * kClothRowBands},
+        {"SolveClothJob", kDemoFrames * (kJobsPerFrame - 2 - 2 * kClothRowBands)},
+        {"SummariseClothJob", kDemoFrames * kClothRowBands}};
+    std::map<std::string, U64> jobs;
+    int line = heading + 2;
+    for (; line < static_cast<int>(lines.size()) && lines[line].compare(0, 6, "worker") != 0; ++line)
+    {
+        char name[64] = {};
+        unsigned long long count = 0;
+        double runMs = 0;
+        double longestMs = 0;
+        ASSERT_EQ(sscanf(lines[line].c_str(), "%63s %llu %lf %lf", name, &count, &runMs, &longestMs), 4)
+            << lines[line];
+        EXPECT_GE(runMs, longestMs) << lines[line];
+        jobs[name] = count;
+    }
+    EXPECT_EQ(jobs, kJobs);
+    ASSERT_LT(line, static_cast<int>(lines.size()));
+    EXPECT_EQ(lines[line], "worker                   busy  slices");
+    for (U64 worker = 0; worker < report.m_totalWorkers; ++worker)
+        EXPECT_EQ(lines[line + 1 + worker].compare(0, 7 + std::to_string(worker).size(),
+                                                   "Worker " + std::to_string(worker)),
+                  0)
+            << lines[line + 1 + worker];
+    const std::string& why = lines[line + 1 + report.m_totalWorkers];
+    EXPECT_EQ(why.find("AudioMixJob ran on an emergency worker in " +
+                       std::to_string(report.m_audioOnEmergency) + " of " + std::to_string(kDemoFrames) +
+                       " runs"),
+              0u)
+        << why;
+    EXPECT_NE(why.find("emergency delay of 1000 us"), std::string::npos) << why;
 }
 
 // Checks everything the demo printed; fills the report for the JSON checks.
@@ -186,6 +240,7 @@ void CheckDemoOutput(const std::string& output, DemoReport& report)
     if (testing::Test::HasFatalFailure())
         return;
 
+    CheckTraceSummary(lines, report);
     EXPECT_GE(FindLine(lines, "Simulation check: the results of the jobs match the serial reference"), 0);
 
     const int trace = FindLine(lines, "Job trace: ");
@@ -200,9 +255,11 @@ void CheckDemoOutput(const std::string& output, DemoReport& report)
     ASSERT_EQ(
         sscanf(lines[trace].c_str() + counts,
                "(trace-event JSON): %llu job slices, %llu jobs started, %llu suspension-to-resumption flows, "
-               "%llu instant marks",
-               &report.m_slices, &report.m_jobsStarted, &report.m_flows, &instants),
-        4);
+               "%llu instant marks, %llu frames",
+               &report.m_slices, &report.m_jobsStarted, &report.m_flows, &instants, &report.m_frames),
+        5);
+    EXPECT_EQ(report.m_frames, kDemoFrames);
+    EXPECT_EQ(lines[trace + 1], std::string("Timeline page: '") + kPageFile + "' (open it in any browser)");
     EXPECT_EQ(lines[trace].find("ring was full"), std::string::npos) << "the trace rings hold every frame";
     // Every job of every frame started once, on some worker, and the trace shows it.
     EXPECT_EQ(report.m_jobsStarted, report.m_jobsRun);
@@ -263,6 +320,31 @@ std::string Text(const JsonValue& event, const char* pKey)
     return pValue && pValue->m_kind == JsonValue::kString ? pValue->m_string : std::string();
 }
 
+// The number of times the text occurs.
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// Checks the timeline page beside the trace: a lane per worker, a bar per slice, a frame
+// box per frame, an arrow per flow and a legend entry per job name.
+void CheckTimelinePage(const fs::path& path, const DemoReport& report)
+{
+    const std::string html = ReadFile(path);
+    ASSERT_FALSE(html.empty()) << path;
+    EXPECT_EQ(CountOf(html, "<rect class=\"lane"), report.m_totalWorkers);
+    EXPECT_EQ(CountOf(html, "<rect class=\"lane emergency"),
+              report.m_totalWorkers - ExpectedRegularWorkers());
+    EXPECT_EQ(CountOf(html, "<rect class=\"bar\""), report.m_slices);
+    EXPECT_EQ(CountOf(html, "<rect class=\"frame\""), report.m_frames);
+    EXPECT_EQ(CountOf(html, "<path class=\"wait\" data-job="), report.m_flows);
+    EXPECT_EQ(CountOf(html, "<tr class=\"legend-entry\""), kJobNames.size());
+    EXPECT_NE(html.find("</html>"), std::string::npos);
+}
+
 // Parses the trace file and checks it against what the demo reported.
 void CheckTraceJson(const fs::path& path, const DemoReport& report)
 {
@@ -275,6 +357,9 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
     ASSERT_TRUE(pEvents && pEvents->m_kind == JsonValue::kArray);
 
     std::set<U64> namedTracks;
+    std::map<U64, std::string> trackNames;
+    std::vector<std::pair<double, double>> frames; // begin, end
+    std::set<std::string> frameNames;
     std::map<U64, std::vector<Slice>> tracks;
     std::map<std::string, U64> startsByName;
     using FlowEnd = std::tuple<unsigned, double, U64>; // job id, time, track
@@ -289,9 +374,19 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
         {
             if (Text(event, "name") == "thread_name")
             {
-                EXPECT_TRUE(namedTracks.insert(static_cast<U64>(Number(event, "tid"))).second)
-                    << "one track each";
+                const U64 tid = static_cast<U64>(Number(event, "tid"));
+                EXPECT_TRUE(namedTracks.insert(tid).second) << "one track each";
+                trackNames[tid] = Text(*event.Find("args"), "name");
             }
+            continue;
+        }
+        if (Text(event, "cat") == "frame")
+        {
+            // The demo's frames follow one another: they all fit on the one "Frames" track.
+            EXPECT_EQ(Number(event, "tid"), static_cast<double>(report.m_totalWorkers));
+            EXPECT_EQ(phase, "X");
+            frames.emplace_back(Number(event, "ts"), Number(event, "ts") + Number(event, "dur"));
+            frameNames.insert(Text(event, "name"));
             continue;
         }
         const double tid = Number(event, "tid");
@@ -330,11 +425,20 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
         }
     }
 
-    // One named track per worker, and the counts the demo printed.
-    EXPECT_EQ(namedTracks.size(), report.m_totalWorkers);
-    if (!namedTracks.empty())
+    // One named track per worker and the frames' track, and the counts the demo printed.
+    EXPECT_EQ(namedTracks.size(), report.m_totalWorkers + 1);
+    EXPECT_EQ(trackNames[report.m_totalWorkers], "Frames");
+    EXPECT_EQ(trackNames[report.m_totalWorkers - 1],
+              "Worker " + std::to_string(report.m_totalWorkers - 1) + " (emergency)");
+    ASSERT_EQ(frames.size(), kDemoFrames);
+    for (U32 frame = 0; frame < kDemoFrames; ++frame)
     {
-        EXPECT_EQ(*namedTracks.rbegin(), report.m_totalWorkers - 1);
+        EXPECT_EQ(frameNames.count("Frame " + std::to_string(frame)), 1u) << frame;
+        EXPECT_LT(frames[frame].first, frames[frame].second);
+        if (frame > 0)
+        {
+            EXPECT_LE(frames[frame - 1].second, frames[frame].first) << "frame " << frame;
+        }
     }
     EXPECT_FALSE(tracks.empty());
     EXPECT_EQ(slices, report.m_slices);
@@ -431,6 +535,7 @@ TEST_F(DemoEndToEndTest, RunsFramesOnJobsAndWritesItsTrace)
     EXPECT_TRUE(fs::exists(m_dir / "marrow-output.done"));
     EXPECT_EQ(ReadFile(m_dir / "marrow-output.txt"), WithoutCarriageReturns(run.m_output));
     CheckTraceJson(m_dir / kTraceFile, report);
+    CheckTimelinePage(m_dir / kPageFile, report);
 }
 
 TEST_F(DemoEndToEndTest, StartedByTheLauncher)
@@ -447,6 +552,7 @@ TEST_F(DemoEndToEndTest, StartedByTheLauncher)
     if (HasFatalFailure())
         return;
     CheckTraceJson(m_dir / kTraceFile, report);
+    CheckTimelinePage(m_dir / kPageFile, report);
 }
 
 TEST_F(DemoEndToEndTest, UnwritableTraceFileIsReported)

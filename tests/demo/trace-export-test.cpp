@@ -1,15 +1,18 @@
 // The job trace's trace-event JSON export, fed with made-up records: slices from a job's
 // start or resumption to its completion or suspension on each worker, flows from a
 // suspension to the next resumption of the same job on whichever worker, instant marks
-// for waits, stack-size switches and named events, and what a torn or truncated ring
-// leaves out. Every document is read back with a strict JSON reader.
+// for waits, stack-size switches and named events, frame slices on a "Frames" track of
+// their own, and what a torn or truncated ring leaves out. Every document is read back
+// with a strict JSON reader.
 #include "demo/demo-trace-export.h"
 #include "tests/demo/mini-json.h"
+#include "tests/demo/synthetic-trace.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,26 +44,15 @@ const char* NameOf(U64 startFunction)
     }
 }
 
-JobTraceElement Record(U64 timestamp, U8 kind, U64 subject, U32 jobId)
-{
-    JobTraceElement record;
-    record.m_timestamp = timestamp;
-    record.m_kind = kind;
-    record.m_subject = subject;
-    record.m_jobId = jobId;
-    return record;
-}
-
-JobTraceElement EventRecord(U64 timestamp, const char* pText)
-{
-    return Record(timestamp, oxjob::kJobTraceEvent, reinterpret_cast<U64>(pText), 0);
-}
+using synthetic::EventRecord;
+using synthetic::Record;
 
 // One event of the document, as the checks need it.
 struct ExportedEvent
 {
     std::string m_phase;
     std::string m_name;
+    std::string m_category;
     double m_tid = -1;
     double m_ts = -1;
     double m_dur = -1;
@@ -107,6 +99,7 @@ protected:
             };
             event.m_phase = text("ph");
             event.m_name = text("name");
+            event.m_category = text("cat");
             event.m_tid = number("tid");
             event.m_ts = number("ts");
             event.m_dur = number("dur");
@@ -116,13 +109,24 @@ protected:
         }
     }
 
-    std::vector<ExportedEvent> Phase(const std::string& phase) const
+    // The events of a phase; for slices ("X"), only those of the category.
+    std::vector<ExportedEvent> Phase(const std::string& phase, const std::string& sliceCategory = "job") const
     {
         std::vector<ExportedEvent> events;
         for (const ExportedEvent& event : m_events)
-            if (event.m_phase == phase)
+            if (event.m_phase == phase && (phase != "X" || event.m_category == sliceCategory))
                 events.push_back(event);
         return events;
+    }
+
+    // The names of the tracks, by track id.
+    std::map<double, std::string> TrackNames() const
+    {
+        std::map<double, std::string> names;
+        for (const ExportedEvent& event : Phase("M"))
+            if (event.m_name == "thread_name")
+                names[event.m_tid] = event.m_pArgs->Find("name")->m_string;
+        return names;
     }
 
     TraceExportSummary m_summary;
@@ -161,12 +165,17 @@ TEST_F(TraceExportTest, SlicesFlowsAndMarksOfTwoWorkers)
     EXPECT_EQ(m_summary.m_flows, 1u);
     EXPECT_EQ(m_summary.m_instants, 3u);
 
-    // A track per worker, named.
-    std::vector<std::string> trackNames;
-    for (const ExportedEvent& event : Phase("M"))
-        if (event.m_name == "thread_name")
-            trackNames.push_back(event.m_pArgs->Find("name")->m_string);
-    EXPECT_EQ(trackNames, (std::vector<std::string>{"Worker 0", "Worker 1 (emergency)"}));
+    // A track per worker, named, and the frames' track after them.
+    EXPECT_EQ(TrackNames(),
+              (std::map<double, std::string>{{0, "Worker 0"}, {1, "Worker 1 (emergency)"}, {2, "Frames"}}));
+    EXPECT_EQ(m_summary.m_frames, 1u);
+    // "Frame 1" was marked outside a job: the frame lasts until the trace ends.
+    const std::vector<ExportedEvent> frames = Phase("X", "frame");
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].m_name, "Frame 1");
+    EXPECT_EQ(frames[0].m_tid, 2);
+    EXPECT_DOUBLE_EQ(frames[0].m_ts, 430);
+    EXPECT_DOUBLE_EQ(frames[0].m_dur, 50);
 
     // Times in microseconds from the oldest record (20).
     struct ExpectedSlice
@@ -195,6 +204,8 @@ TEST_F(TraceExportTest, SlicesFlowsAndMarksOfTwoWorkers)
         EXPECT_DOUBLE_EQ(slices[i].m_dur, kSlices[i].m_dur);
         EXPECT_EQ(slices[i].m_pArgs->Find("job")->m_number, kSlices[i].m_job);
         EXPECT_EQ(slices[i].m_pArgs->Find("resumed")->m_bool, kSlices[i].m_resumed);
+        EXPECT_EQ(slices[i].m_pArgs->Find("suspended")->m_bool, i == 0)
+            << "only A's first slice ends in a wait";
     }
 
     // The flow leaves A's first slice just before its end and enters the resumed one just
@@ -288,10 +299,61 @@ TEST_F(TraceExportTest, WorkersWithoutRecordsStillHaveTracks)
     Export({{}, {}, {}});
     EXPECT_EQ(m_summary.m_records, 0u);
     EXPECT_EQ(m_summary.m_slices, 0u);
-    int tracks = 0;
+    EXPECT_EQ(TrackNames().size(), 3u);
+}
+
+TEST_F(TraceExportTest, FramesSpanTheJobsThatMarkedThem)
+{
+    static const char* const kFrameTexts[] = {"Frame 7", "Frame 8", "Frame 9", "Frame x", "Frames 10"};
+    const std::vector<std::vector<JobTraceElement>> records = {
+        {
+            // Frame 7: job 1 from 0 to its completion on worker 1 at 90.
+            Record(0, oxjob::kJobTraceStartJob, kJobA, 1),
+            EventRecord(2, kFrameTexts[0]),
+            Record(10, oxjob::kJobTraceSuspendFiber, kJobA, 1),
+            // Frame 8: job 2 from 50 to 120, overlapping frame 7: a second row.
+            Record(50, oxjob::kJobTraceStartJob, kJobB, 2),
+            EventRecord(51, kFrameTexts[1]),
+            EventRecord(52, kFrameTexts[3]), // not a frame
+            EventRecord(53, kFrameTexts[4]), // not a frame
+            Record(120, oxjob::kJobTraceCompleteJob, kJobB, 2),
+            // Frame 9: job 3 never completes in the trace: no frame.
+            Record(130, oxjob::kJobTraceStartJob, kJobC, 3),
+            EventRecord(131, kFrameTexts[2]),
+        },
+        {
+            Record(80, oxjob::kJobTraceResumeJob, kJobA, 1),
+            Record(90, oxjob::kJobTraceCompleteJob, kJobA, 1),
+        },
+    };
+    Export(records);
+    EXPECT_EQ(m_summary.m_frames, 2u);
+    EXPECT_EQ(TrackNames(), (std::map<double, std::string>{
+                                {0, "Worker 0"}, {1, "Worker 1"}, {2, "Frames"}, {3, "Frames 2"}}));
+    // The frames' tracks sort before the workers'.
+    std::map<double, double> sortIndex;
     for (const ExportedEvent& event : Phase("M"))
-        tracks += event.m_name == "thread_name";
-    EXPECT_EQ(tracks, 3);
+        if (event.m_name == "thread_sort_index")
+            sortIndex[event.m_tid] = event.m_pArgs->Find("sort_index")->m_number;
+    EXPECT_LT(sortIndex[2], sortIndex[3]);
+    EXPECT_LT(sortIndex[3], sortIndex[0]);
+    EXPECT_LT(sortIndex[0], sortIndex[1]);
+
+    const std::vector<ExportedEvent> frames = Phase("X", "frame");
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].m_name, "Frame 7");
+    EXPECT_EQ(frames[0].m_tid, 2);
+    EXPECT_DOUBLE_EQ(frames[0].m_ts, 0);
+    EXPECT_DOUBLE_EQ(frames[0].m_dur, 90);
+    EXPECT_EQ(frames[0].m_pArgs->Find("frame")->m_number, 7);
+    EXPECT_EQ(frames[0].m_pArgs->Find("job")->m_number, 1);
+    EXPECT_EQ(frames[1].m_name, "Frame 8");
+    EXPECT_EQ(frames[1].m_tid, 3);
+    EXPECT_DOUBLE_EQ(frames[1].m_ts, 50);
+    EXPECT_DOUBLE_EQ(frames[1].m_dur, 70);
+    // The marks stay marks; the job slices stay named by job.
+    EXPECT_EQ(Phase("i").size(), 5u);
+    EXPECT_EQ(Phase("X").size(), 3u);
 }
 
 // The e2e checks rely on the reader refusing what a viewer would refuse.
