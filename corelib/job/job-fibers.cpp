@@ -242,6 +242,7 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
 
 void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     Counter* pCounter = counter.m_pCounter;
     OX_JOB_ASSERT(pCounter);
     OX_JOB_ASSERT_MSG(value == 0 || pCounter->m_waitRestriction != kWaitForZeroOnly,
@@ -278,6 +279,7 @@ void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 
 void Yield()
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     const I64 workerIndex = ReadWorkerIndex();
     OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
     CheckMaySleep(WorkerContext(static_cast<U64>(workerIndex)).m_activeJob);
