@@ -10,7 +10,7 @@
 // suspended job before its fiber has really stopped running.
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-trace.h"
 #include "corelib/memory/alloc-stack.h"

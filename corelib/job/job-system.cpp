@@ -4,7 +4,7 @@
 
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor-table.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-running-queries.h"
 #include "corelib/job/job-system-priv.h"
