@@ -1,6 +1,7 @@
 #include "bench/bench-main.h"
 
 #include "bench/ratio-reporter.h"
+#include "corelib/util/console-reports.h"
 
 #include <benchmark/benchmark.h>
 
@@ -8,6 +9,7 @@
 
 int main(int argc, char** argv)
 {
+    InstallConsoleReports(); // a failed assertion says what failed
     benchmark::Initialize(&argc, argv);
     // A flag this Google Benchmark does not know, or whose value it cannot parse, stays in
     // argv; running anyway would silently ignore it.

@@ -28,10 +28,28 @@ install(TARGETS corelib corelib_memory_new EXPORT corelibTargets
     OBJECTS DESTINATION ${CMAKE_INSTALL_LIBDIR}/corelib-objects
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# Every header, in its folder; sources stay behind, and so do the other platform's headers.
+# The public headers, in their folders. Sources stay behind, and so do the private
+# headers, which no public header includes: the job system's internal records and
+# helpers, every platform half behind an interface (*-platform.h, *-posix.h, *-win.h),
+# sanitizer and switch details, and internal tables. tests/package/installed-files.txt
+# lists what is installed; the corelib-package test compares the two.
+set(OX_CORELIB_PRIVATE_HEADER_PATTERNS
+    "*-priv.h" "*-internal.h" "*-platform.h" "*-posix.h" "*-win.h"
+    job-assert.h job-descriptor-table.h job-platform-error.h job-running-queries.h job-source-names.h
+    cpu-pause.h fiber-overflow.h fiber-sanitizer.h fiber-switch.h float-control.h mutex-entry.h
+    mutex-sanitizer.h platform-error.h thread-services.h
+    memory-job-local.h crt-heap.h
+    error-tables.h source-path.h static-init-order.h)
+set(exclusions "")
+foreach(pattern IN LISTS OX_CORELIB_PRIVATE_HEADER_PATTERNS)
+    list(APPEND exclusions PATTERN "${pattern}" EXCLUDE)
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/corelib/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corelib
-    FILES_MATCHING PATTERN "*.h"
-    PATTERN "*-${OX_OTHER_PLATFORM_SUFFIX}.h" EXCLUDE)
+    FILES_MATCHING PATTERN "*.h" ${exclusions})
+
+# What an install needs built, beyond what links corelib: scripts that build only some
+# targets (run-demo.sh) build this one too, so that cmake --install finds every file.
+add_custom_target(corelib-package-files DEPENDS corelib corelib_memory_new)
 
 install(EXPORT corelibTargets NAMESPACE corelib:: DESTINATION ${OX_CORELIB_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/corelibConfig.cmake.in

@@ -5,6 +5,7 @@
 // it creates marrow-output.done, so a script that cannot wait for it (the launcher does
 // not) knows the copy is complete. The exit code is 0 when everything checked out.
 #include "corelib/system/cpu-info.h"
+#include "corelib/util/console-reports.h"
 #include "corelib/util/msg.h"
 #include "demo/demo-command-line.h"
 #include "demo/demo-jobs.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv)
 {
     int exitCode = 0;
     InitMsgOutputs();
+    InstallConsoleReports(); // readable assertion reports; the channels below keep the demo's output
     {
         DoutConsoleAndFile output(kOutputFile);
         for (int channel : kDemoChannels)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the launcher and the demo game (native), lays the game out in a run folder
+# Builds the launcher and the demo game (native) and the files the library's package
+# installs (so that cmake --install works on the same build), lays the game out in a run folder
 # under every name the launcher may choose, runs the launcher there with the given
 # arguments and shows what the game printed.
 #
@@ -30,7 +31,7 @@ esac
 cd "$root"
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
-if ! { cmake --preset "$preset" && cmake --build --preset "$preset" --target launcher marrow; } >"$build_log" 2>&1; then
+if ! { cmake --preset "$preset" && cmake --build --preset "$preset" --target launcher marrow corelib-package-files; } >"$build_log" 2>&1; then
     cat "$build_log" >&2
     echo "run-demo.sh: the build failed" >&2
     exit 1

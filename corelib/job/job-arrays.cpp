@@ -55,7 +55,9 @@ JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dep
     pJobArray->Reset();
     void* pJobDeclBuffer =
         data.m_jobDeclAllocator.Malloc(static_cast<I32>(maxJobCount * sizeof(JobDecl)), 128, 0);
-    OX_JOB_ASSERT(pJobDeclBuffer);
+    OX_JOB_ASSERT_MSG(pJobDeclBuffer, "The job declaration pool is exhausted: %llu bytes asked, %llu bytes free",
+                      static_cast<unsigned long long>(maxJobCount * sizeof(JobDecl)),
+                      static_cast<unsigned long long>(data.m_jobDeclAllocator.GetFreeSize()));
 
     pJobArray->m_jobQueue.m_capacity = static_cast<I32>(maxJobCount);
     pJobArray->m_jobQueue.m_pBuffer = static_cast<JobDecl*>(pJobDeclBuffer);
@@ -76,6 +78,7 @@ JobArray* BeginJobArray(U64 maxJobCount, Priority priority, U64 affinityMask)
 
 U64 AddJobs(JobArray* pJobArray, JobDecl* pJobDecls, U64 numJobs)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(pJobArray != nullptr);
     OX_JOB_ASSERT(pJobArray->m_bOpen);
     OX_JOB_ASSERT(IsPointerAligned(pJobDecls, kAlign64));
@@ -112,6 +115,7 @@ U64 AddJobs(JobArray* pJobArray, JobDecl* pJobDecls, U64 numJobs)
 
 void CommitJobArray(JobArray* pJobArray)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(pJobArray);
     if (pJobArray->m_jobQueue.m_count == 0)
     {
@@ -135,6 +139,7 @@ void CommitJobArray(JobArray* pJobArray)
 
 bool RegisterJobArray(JobArray* pJobArray, bool addToBack)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(pJobArray);
     SchedulingDataLockJanitor janitor(pJobArray->m_priority, "RegisterJobArray", true);
     return RegisterJobArrayNoLock(g_pJobSysData->m_pSchedData, pJobArray, addToBack);
@@ -142,6 +147,7 @@ bool RegisterJobArray(JobArray* pJobArray, bool addToBack)
 
 bool UnregisterJobArray(JobArray* pJobArray)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(pJobArray);
     SchedulingDataLockJanitor janitor(pJobArray->m_priority, "UnregisterJobArray", true);
     return UnregisterJobArrayNoLock(g_pJobSysData->m_pSchedData, pJobArray);

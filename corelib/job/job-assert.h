@@ -1,6 +1,8 @@
 // The job system's assertions: before the report, the 100 most recent job trace records
 // are printed on channel 1, so that the report shows what the workers did leading up to
-// it. Otherwise they behave as OX_ASSERT and its siblings.
+// it. Otherwise they behave as OX_ASSERT and its siblings, except that a condition the
+// job system checks in many places may carry a standing explanation as its message
+// (JobAssertExplanation): "g_pJobSysData" says that the job system is not initialised.
 #pragma once
 #include "corelib/util/msg-assert.h"
 
@@ -9,6 +11,16 @@ namespace oxjob
 // Prints the recent job trace for an assertion that is about to report (once per thread
 // at a time: an assertion raised while the trace prints does not print it again).
 OX_COLD void DumpJobTraceForAssert();
+
+// The standing explanation of a condition text, or null: "The job system is not
+// initialised" for "g_pJobSysData", the check of every call that needs a running job
+// system (before Initialize and after Shutdown it fails).
+const char* JobAssertExplanation(const char* condition);
+
+// Reports a failed OX_JOB_ASSERT: the condition text and its standing explanation, if
+// any, as the message (formatted as any assertion message is, given to the report only
+// when a report handler is installed).
+OX_COLD void ReportJobAssert(const char* condition, const char* sourcePath, const char* functionName, int line);
 } // namespace oxjob
 
 #define OX_JOB_ASSERT(condition)                                                                             \
@@ -17,7 +29,7 @@ OX_COLD void DumpJobTraceForAssert();
         if (OX_UNLIKELY(!(condition)))                                                                       \
         {                                                                                                    \
             ::oxjob::DumpJobTraceForAssert();                                                                \
-            OX_ASSERT_AS(false, #condition);                                                                 \
+            ::oxjob::ReportJobAssert(#condition, __FILE__, __func__, __LINE__);                               \
         }                                                                                                    \
     } while (0)
 

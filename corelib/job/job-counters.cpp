@@ -80,6 +80,7 @@ CounterHandle AllocateCounter(I64 initialValue, WaitRestriction waitRestriction,
 
 void FreeCounter(CounterHandle counter)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     Counter* pCounter = counter.m_pCounter;
     OX_JOB_ASSERT(pCounter);
     LockCounter(pCounter);
@@ -103,6 +104,7 @@ void FreeCounter(CounterHandle counter)
 
 I64 GetCounterValue(CounterHandle counter)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(counter.m_pCounter);
     return counter.m_pCounter->m_value.load(std::memory_order_acquire);
 }
@@ -144,12 +146,14 @@ I64 ChangeCounterValue(Counter* pCounter, I64 delta, bool set)
 
 void SetCounterValue(CounterHandle counter, I64 value)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(counter.m_pCounter);
     ChangeCounterValue(counter.m_pCounter, value, true);
 }
 
 I64 AddToCounter(CounterHandle counter, I64 delta)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT(counter.m_pCounter);
     return ChangeCounterValue(counter.m_pCounter, delta, false);
 }
@@ -162,6 +166,7 @@ void WaitForCounterAndFree(CounterHandle counter, I64 value, U32 compare)
 
 void WakeUpJobsWaitingOnCounter(CounterHandle counter, I64 value)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     Counter* pCounter = counter.m_pCounter;
     OX_JOB_ASSERT(pCounter);
     if (WakeUpWaitingJobs(pCounter, value))

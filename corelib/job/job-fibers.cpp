@@ -10,7 +10,7 @@
 // suspended job before its fiber has really stopped running.
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-trace.h"
 #include "corelib/memory/alloc-stack.h"
@@ -242,6 +242,7 @@ void SuspendActiveFiberAndSwitchToFree(Counter* pCounter, I64 value, U32 compare
 
 void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     Counter* pCounter = counter.m_pCounter;
     OX_JOB_ASSERT(pCounter);
     OX_JOB_ASSERT_MSG(value == 0 || pCounter->m_waitRestriction != kWaitForZeroOnly,
@@ -278,6 +279,7 @@ void WaitForCounter(CounterHandle counter, I64 value, U32 compare)
 
 void Yield()
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     const I64 workerIndex = ReadWorkerIndex();
     OX_JOB_ASSERT(static_cast<U64>(workerIndex) < kMaxWorkerThreads);
     CheckMaySleep(WorkerContext(static_cast<U64>(workerIndex)).m_activeJob);

@@ -1,5 +1,5 @@
 // Job local storage: one block per job fiber behind a fiber-local storage slot.
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-system-priv.h"

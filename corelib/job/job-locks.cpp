@@ -10,6 +10,7 @@ namespace
 {
 JobSystemLock& SchedLock(Priority priority)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     OX_JOB_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
     return g_pJobSysData->m_schedLocks[static_cast<U8>(priority)];
 }

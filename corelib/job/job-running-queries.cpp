@@ -3,9 +3,13 @@
 #include "corelib/job/job-running-queries.h"
 
 #include "corelib/job/job-assert.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-local-storage-internal.h"
+#include "corelib/job/job-source-names.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/running-job.h"
+
+#include <cstdio>
 
 namespace oxjob
 {
@@ -51,9 +55,38 @@ void QueryClearJobLocalStorage(I32 index)
         ClearJobLocalStorage(index);
 }
 
-constexpr oxsys::RunningJobQueries kJobSystemQueries = {QueryIsWorkerThread, QueryRunningJobFlags,
+// The job by its descriptor's name, else by its entry function's address, and where it
+// was submitted when its associated counter tells. Reads only the worker's own context
+// and the descriptor table, which stay put while the worker runs the job.
+bool QueryDescribeRunningJob(char* pName, U64 nameSize, U64* pStackSize)
+{
+    const I64 workerIndex = ReadWorkerIndex();
+    if (!g_pJobSysData || static_cast<U64>(workerIndex) >= kMaxWorkerThreads)
+        return false;
+    const WorkerThreadContext& context = WorkerContext(static_cast<U64>(workerIndex));
+    if (context.m_activeJob.m_jobId == 0)
+        return false;
+    const JobDecl& decl = context.m_activeJob.m_jobDecl;
+    const JobDescriptor* pDescriptor = LookUpJobDescriptor(GetJobDescriptorKey(decl.m_pStartFunc));
+    int used = pDescriptor ? snprintf(pName, nameSize, "'%s'", pDescriptor->m_name)
+                           : snprintf(pName, nameSize, "with entry function %p",
+                                      reinterpret_cast<void*>(decl.m_pStartFunc));
+    const Counter* pCounter = decl.m_associatedCounter;
+    if (pCounter && pCounter->m_sourceFile && used >= 0 && static_cast<U64>(used) < nameSize)
+    {
+        char file[kShortSourceNameSize];
+        ShortJobSourceFile(pCounter->m_sourceFile, file, sizeof(file));
+        snprintf(pName + used, nameSize - static_cast<U64>(used), " (submitted at %s:%llu)", file,
+                 static_cast<unsigned long long>(pCounter->m_sourceLine));
+    }
+    const InitParams& params = g_pJobSysData->m_initParams;
+    *pStackSize = context.m_isLargeStackFiber ? params.m_largeJobFiberStackSpace : params.m_smallJobFiberStackSpace;
+    return true;
+}
+
+constexpr oxsys::RunningJobQueries kJobSystemQueries = {QueryIsWorkerThread,        QueryRunningJobFlags,
                                                         QueryTryGetJobLocalStorage, QuerySetJobLocalStorage,
-                                                        QueryClearJobLocalStorage};
+                                                        QueryClearJobLocalStorage,  QueryDescribeRunningJob};
 } // namespace
 
 void InstallRunningJobQueries()

@@ -3,7 +3,7 @@
 // run, resume, move to a fiber of the right stack size, park or free it.
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-trace.h"

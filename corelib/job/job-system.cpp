@@ -4,7 +4,7 @@
 
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor-table.h"
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-platform-error.h"
 #include "corelib/job/job-running-queries.h"
 #include "corelib/job/job-system-priv.h"
@@ -399,7 +399,9 @@ Err Initialize(const InitParams* pParams)
 
 void Shutdown()
 {
-    OX_JOB_ASSERT(g_pJobSysData);
+    OX_JOB_ASSERT_MSG(g_pJobSysData,
+                      "The job system is not initialised: Shutdown found no running job system (never started, "
+                      "or shut down already)");
     OX_JOB_ASSERT_MSG(!IsWorkerThread(), "Shutdown must be called from a thread that is not a job worker");
     JobSysData& data = *g_pJobSysData;
     data.m_requestShutdown.store(true);
@@ -562,6 +564,7 @@ U64 GetWorkerThreadActiveJobId(U64 workerThreadIndex)
 
 void LockActiveJobToCore()
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     const I64 workerThreadIndex = ReadWorkerIndex();
     OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_affinityMask = 1ull << workerThreadIndex;
@@ -569,6 +572,7 @@ void LockActiveJobToCore()
 
 void UnlockActiveJobFromCore(U64 allowedAffinity)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     const I64 workerThreadIndex = ReadWorkerIndex();
     OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     OX_JOB_ASSERT(allowedAffinity & (1ULL << workerThreadIndex));
@@ -577,6 +581,7 @@ void UnlockActiveJobFromCore(U64 allowedAffinity)
 
 void SetActiveJobFlags(U64 flags)
 {
+    OX_JOB_ASSERT(g_pJobSysData);
     const I64 workerThreadIndex = ReadWorkerIndex();
     OX_JOB_ASSERT(static_cast<U64>(workerThreadIndex) < kMaxWorkerThreads);
     WorkerContext(static_cast<U64>(workerThreadIndex)).m_activeJob.m_jobDecl.m_flags =

@@ -6,9 +6,12 @@
 //
 // Work is submitted in job arrays (BeginJobArray, AddJobs, CommitJobArray, or RunJobs
 // for all three). Counters count jobs down; WaitForCounter suspends a job (or makes a
-// plain thread yield) until a counter meets a target.
+// plain thread yield) until a counter meets a target. Job local storage and the
+// time-critical and power-save switches come with this header.
 #pragma once
 
+#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-types.h"
 #include "corelib/util/error.h"
 #include "corelib/util/types.h"

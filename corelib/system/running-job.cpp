@@ -26,7 +26,13 @@ void IgnoreSet(I32, U64, U64) {}
 
 void IgnoreClear(I32) {}
 
-constexpr RunningJobQueries kNoJobSystem = {NoWorker, NoJobFlags, NoJobLocalStorage, IgnoreSet, IgnoreClear};
+bool NoRunningJob(char*, U64, U64*)
+{
+    return false;
+}
+
+constexpr RunningJobQueries kNoJobSystem = {NoWorker,  NoJobFlags,  NoJobLocalStorage,
+                                            IgnoreSet, IgnoreClear, NoRunningJob};
 
 // Read on every allocation. The release store in SetRunningJobQueries and the acquire
 // loads here hand over a fully written table (on x86-64 both are plain moves); it is
@@ -67,5 +73,10 @@ void SetRunningJobLocalStorage(I32 index, U64 identifier, U64 value)
 void ClearRunningJobLocalStorage(I32 index)
 {
     Queries()->m_clearJobLocalStorage(index);
+}
+
+bool DescribeRunningJob(char* pName, U64 nameSize, U64* pStackSize)
+{
+    return Queries()->m_describeRunningJob(pName, nameSize, pStackSize);
 }
 } // namespace oxsys

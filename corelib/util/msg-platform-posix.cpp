@@ -69,12 +69,14 @@ void MsgWriteDebugString(const char16_t* text)
     flush();
 }
 
-bool MsgWriteStandardOutput(const char* text, U64 length)
+namespace
+{
+bool WriteAll(int fd, const char* text, U64 length)
 {
     U64 done = 0;
     while (done < length)
     {
-        ssize_t written = write(STDOUT_FILENO, text + done, length - done);
+        ssize_t written = write(fd, text + done, length - done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -82,6 +84,17 @@ bool MsgWriteStandardOutput(const char* text, U64 length)
         done += static_cast<U64>(written);
     }
     return true;
+}
+} // namespace
+
+bool MsgWriteStandardOutput(const char* text, U64 length)
+{
+    return WriteAll(STDOUT_FILENO, text, length);
+}
+
+bool MsgWriteStandardError(const char* text, U64 length)
+{
+    return WriteAll(STDERR_FILENO, text, length);
 }
 
 bool MsgIsStandardOutputTerminal()

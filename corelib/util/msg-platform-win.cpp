@@ -18,9 +18,11 @@ void MsgWriteDebugString(const char16_t* text)
     OutputDebugStringW(reinterpret_cast<const wchar_t*>(text));
 }
 
-bool MsgWriteStandardOutput(const char* text, U64 length)
+namespace
 {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+bool WriteAll(DWORD standardHandle, const char* text, U64 length)
+{
+    HANDLE out = GetStdHandle(standardHandle);
     if (out == nullptr || out == INVALID_HANDLE_VALUE)
         return false;
     U64 done = 0;
@@ -33,6 +35,17 @@ bool MsgWriteStandardOutput(const char* text, U64 length)
         done += written;
     }
     return true;
+}
+} // namespace
+
+bool MsgWriteStandardOutput(const char* text, U64 length)
+{
+    return WriteAll(STD_OUTPUT_HANDLE, text, length);
+}
+
+bool MsgWriteStandardError(const char* text, U64 length)
+{
+    return WriteAll(STD_ERROR_HANDLE, text, length);
 }
 
 bool MsgIsStandardOutputTerminal()

@@ -16,5 +16,9 @@ void MsgWriteDebugString(const char16_t* text);
 // Writes bytes to standard output unbuffered; true when every byte was written.
 bool MsgWriteStandardOutput(const char* text, U64 length);
 
+// Writes bytes to standard error unbuffered, without the C library's stream locks (safe
+// in a fault handler); true when every byte was written.
+bool MsgWriteStandardError(const char* text, U64 length);
+
 // True when standard output is an interactive terminal (colour escapes make sense).
 bool MsgIsStandardOutputTerminal();

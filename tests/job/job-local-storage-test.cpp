@@ -1,7 +1,7 @@
 // Job local storage: fixed entries by index, entries by identifier, the reset between
 // jobs on one fiber, the job id entry and the lock count. Everything runs inside jobs;
 // the jobs record what they saw and the test checks it afterwards.
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-system.h"
 #include "tests/job/job-test-support.h"
 

@@ -106,12 +106,14 @@ struct MisuseCase
 const MisuseCase kMisuseCases[] = {
     // --- Before Initialize ------------------------------------------------------------------------
     {"InitializeWithoutParameters", [] { Initialize(nullptr); }, "Assertion failed: pParams\\s"},
-    {"ShutdownBeforeInitialize", [] { Shutdown(); }, "Assertion failed: g_pJobSysData\\s"},
-    {"AllocateCounterBeforeInitialize", [] { NeverZero(); }, "Assertion failed: g_pJobSysData\\s"},
-    {"BeginJobArrayBeforeInitialize", [] { BeginJobArray(1, Priority{3}); },
-     "Assertion failed: g_pJobSysData\\s"},
-    {"JobLocalStorageByIdentifierBeforeInitialize", [] { SetJobLocalStorage(U64{0x1234}, U64{1}); },
-     "Assertion failed: g_pJobSysData\\s"},
+    {"ShutdownTwice",
+     []
+     {
+         StartHost().Stop();
+         Shutdown();
+     },
+     "Assertion failed: g_pJobSysData\\s+in .*\\s+The job system is not initialised: Shutdown found no running "
+     "job system \\(never started, or shut down already\\)"},
 
     // --- Start-up ---------------------------------------------------------------------------------------
     {"InitializeTwice",
@@ -211,7 +213,8 @@ const MisuseCase kMisuseCases[] = {
          StartHost();
          BeginJobArray(16384, Priority{3});
      },
-     "Assertion failed: pJobDeclBuffer"},
+     "Assertion failed: pJobDeclBuffer\\s+in .*\\s+The job declaration pool is exhausted: 2097152 bytes asked, "
+     ".* bytes free"},
     {"AddJobsToACommittedArray",
      []
      {
@@ -449,6 +452,95 @@ const MisuseCase kMisuseCases[] = {
      },
      "Unhandled job trace event\\."},
 };
+
+// The calls that need a running job system. Each, made before Initialize or after
+// Shutdown, reports its check of the state record with the explanation.
+struct CallCase
+{
+    const char* m_name;
+    void (*m_call)();
+};
+
+const CallCase kCallsThatNeedTheJobSystem[] = {
+    {"Shutdown", [] { Shutdown(); }},
+    {"GetNumWorkerThreads", [] { GetNumWorkerThreads(); }},
+    {"GetTotalNumWorkerThreads", [] { GetTotalNumWorkerThreads(); }},
+    {"GetWorkerThreads", [] { GetWorkerThreads(nullptr, 0); }},
+    {"GetWorkerThreadIndexFromThreadId", [] { GetWorkerThreadIndexFromThreadId(1); }},
+    {"AllocateCounter", [] { NeverZero(); }},
+    {"FreeCounter", [] { FreeCounter(CounterHandle{}); }},
+    {"GetCounterValue", [] { GetCounterValue(CounterHandle{}); }},
+    {"SetCounterValue", [] { SetCounterValue(CounterHandle{}, 0); }},
+    {"AddToCounter", [] { AddToCounter(CounterHandle{}, -1); }},
+    {"WaitForCounter", [] { WaitForCounter(CounterHandle{}, 0); }},
+    {"WaitForCounterAndFree", [] { WaitForCounterAndFree(CounterHandle{}, 0); }},
+    {"WakeUpJobsWaitingOnCounter", [] { WakeUpJobsWaitingOnCounter(CounterHandle{}, 0); }},
+    {"DumpAllocatedCounters", [] { DumpAllocatedCounters(); }},
+    {"BeginJobArray", [] { BeginJobArray(1, Priority{3}); }},
+    {"AddJobs", [] { AddJobs(nullptr, nullptr, 0); }},
+    {"CommitJobArray", [] { CommitJobArray(nullptr); }},
+    {"RegisterJobArray", [] { RegisterJobArray(nullptr, true); }},
+    {"UnregisterJobArray", [] { UnregisterJobArray(nullptr); }},
+    {"RunJobs",
+     []
+     {
+         alignas(64) JobDecl decl = MakeJob(MisuseNoOpJob, 0);
+         RunJobs(&decl, 1, nullptr, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+     }},
+    {"RunJob", [] { RunJob(MisuseNoOpJob, 0, 0, Priority{3}); }},
+    {"RunJobAndWait", [] { RunJobAndWait(MisuseNoOpJob, 0, 0, OX_JOB_SOURCE_LOCATION); }},
+    {"ForEachJobDeclInEachJobArray", [] { ForEachJobDeclInEachJobArray(nullptr, nullptr); }},
+    {"Yield", [] { Yield(); }},
+    {"LockSchedulingData", [] { LockSchedulingData("misuse"); }},
+    {"UnlockSchedulingData", [] { UnlockSchedulingData(); }},
+    {"LockSchedulingDataOfOnePriority", [] { LockSchedulingData(Priority{3}, "misuse"); }},
+    {"UnlockSchedulingDataOfOnePriority", [] { UnlockSchedulingData(Priority{3}); }},
+    {"SchedulingDataLockJanitor", [] { SchedulingDataLockJanitor janitor(Priority{3}, "misuse", true); }},
+    {"LockActiveJobToCore", [] { LockActiveJobToCore(); }},
+    {"UnlockActiveJobFromCore", [] { UnlockActiveJobFromCore(~0ull); }},
+    {"SetActiveJobFlags", [] { SetActiveJobFlags(0); }},
+    {"PrintJobSystemData", [] { PrintJobSystemData(); }},
+    {"Debug_AreAllJobsDoneExceptForGameLoop", [] { Debug_AreAllJobsDoneExceptForGameLoop(); }},
+    {"IsEmergencyWorkerThread", [] { IsEmergencyWorkerThread(0); }},
+    {"IsTimeCriticalWorkEnabled", [] { IsTimeCriticalWorkEnabled(); }},
+    {"SetTimeCriticalWorkEnabled", [] { SetTimeCriticalWorkEnabled(true); }},
+    {"NotifyTimeCriticalWork", [] { NotifyTimeCriticalWork(); }},
+    {"IsPowerSaveEnabled", [] { IsPowerSaveEnabled(); }},
+    {"SetPowerSaveEnabled", [] { SetPowerSaveEnabled(true); }},
+    {"SetJobLocalStorageByIdentifier", [] { SetJobLocalStorage(U64{0x1234}, U64{1}); }},
+    {"GetJobLocalStorageByIdentifier",
+     []
+     {
+         U64 value = 0;
+         GetJobLocalStorage(U64{0x1234}, &value);
+     }},
+    {"ClearJobLocalStorageByIdentifier", [] { ClearJobLocalStorage(U64{0x1234}); }},
+};
+
+constexpr const char* kNotInitialisedReport =
+    "Assertion failed: g_pJobSysData\\s+in .*\\s+The job system is not initialised";
+
+class JobNotInitialisedDeathTest : public testing::TestWithParam<CallCase>
+{
+};
+
+TEST_P(JobNotInitialisedDeathTest, BeforeInitialize)
+{
+    EXPECT_DEATH(GetParam().m_call(), kNotInitialisedReport);
+}
+
+TEST_P(JobNotInitialisedDeathTest, AfterShutdown)
+{
+    EXPECT_DEATH(
+        {
+            StartHost().Stop();
+            GetParam().m_call();
+        },
+        kNotInitialisedReport);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, JobNotInitialisedDeathTest, testing::ValuesIn(kCallsThatNeedTheJobSystem),
+                         [](const testing::TestParamInfo<CallCase>& info) { return info.param.m_name; });
 
 class JobMisuseDeathTest : public testing::TestWithParam<MisuseCase>
 {

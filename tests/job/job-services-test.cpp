@@ -5,7 +5,7 @@
 // variants; profiler regions take the running job's colour; string ids can be formatted in
 // development memory on workers. Idle regular workers sleep while power save is on and
 // wake for work; emergency workers leave time-critical work alone for their delay.
-#include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-local-storage-internal.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-system.h"
 #include "corelib/job/job-time-critical.h"

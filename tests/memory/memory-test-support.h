@@ -150,6 +150,7 @@ private:
         t_pCurrent->m_ids[index] = 0;
         t_pCurrent->m_values[index] = 0;
     }
+    static bool Describe(char*, U64, U64*) { return false; }
     static inline thread_local FakeJob* t_pCurrent = nullptr;
-    static constexpr oxsys::RunningJobQueries kQueries = {IsWorker, Flags, TryGet, Set, Clear};
+    static constexpr oxsys::RunningJobQueries kQueries = {IsWorker, Flags, TryGet, Set, Clear, Describe};
 };

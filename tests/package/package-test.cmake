@@ -1,17 +1,20 @@
 # The library as an installed package, checked from outside the project:
-#   1. installs the build into a fresh prefix (cmake --install),
+#   1. installs the build into a fresh prefix (cmake --install) and compares the files
+#      installed with the expected list (EXPECTED_FILES),
 #   2. checks that only headers went to include/ and that every corelib include of an
 #      installed header names an installed header,
 #   3. configures the consumer project (consumer/) with that prefix as its only source of
 #      corelib, builds it in its own configuration and runs its programs;
 #   4. checks that README.md shows the consumer's main.cpp, the hosting example, as it is.
 # cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCONSUMER_DIR=<consumer/> -DREADME=<README.md>
-#       -DGENERATOR=<generator>
+#       -DEXPECTED_FILES=<installed-files.txt> -DBUILD_TYPE=<type> -DPLATFORM_SUFFIX=<posix|win>
+#       -DOBJECT_SUFFIX=<.o|.obj> -DGENERATOR=<generator>
 #       -DMAKE_PROGRAM=<tool> -DCXX_COMPILER=<compiler> [-DTOOLCHAIN_FILE=<file>]
 #       [-DEXE_LINKER_FLAGS=<flags>] [-DEMULATOR=<program>] [-DEXE_SUFFIX=<.exe>] -P package-test.cmake
 cmake_minimum_required(VERSION 3.25)
 
-foreach(required BUILD_DIR WORK_DIR CONSUMER_DIR README GENERATOR MAKE_PROGRAM CXX_COMPILER)
+foreach(required BUILD_DIR WORK_DIR CONSUMER_DIR README EXPECTED_FILES BUILD_TYPE PLATFORM_SUFFIX OBJECT_SUFFIX
+        GENERATOR MAKE_PROGRAM CXX_COMPILER)
     if(NOT ${required})
         message(FATAL_ERROR "package-test.cmake: ${required} is not set")
     endif()
@@ -33,6 +36,32 @@ endfunction()
 
 # 1. Install.
 run_step("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# The installed files against the expected list: nothing missing, nothing more (a private
+# header that slipped in, a stray build file).
+file(GLOB_RECURSE installed_files RELATIVE ${prefix} ${prefix}/*)
+file(STRINGS ${EXPECTED_FILES} expected_lines REGEX "^[^#]")
+string(TOLOWER "${BUILD_TYPE}" build_type_lower)
+set(expected_files "")
+foreach(line IN LISTS expected_lines)
+    string(REPLACE "<config>" "${build_type_lower}" line "${line}")
+    string(REPLACE "<Config>" "${BUILD_TYPE}" line "${line}")
+    string(REPLACE "<platform>" "${PLATFORM_SUFFIX}" line "${line}")
+    string(REPLACE "<obj>" "${OBJECT_SUFFIX}" line "${line}")
+    list(APPEND expected_files "${line}")
+endforeach()
+set(unexpected ${installed_files})
+list(REMOVE_ITEM unexpected ${expected_files})
+set(missing ${expected_files})
+list(REMOVE_ITEM missing ${installed_files})
+if(unexpected OR missing)
+    list(JOIN unexpected "\n  " unexpected_text)
+    list(JOIN missing "\n  " missing_text)
+    message(FATAL_ERROR "The installed files differ from ${EXPECTED_FILES}:\n"
+        "installed but not listed:\n  ${unexpected_text}\nlisted but not installed:\n  ${missing_text}")
+endif()
+list(LENGTH installed_files num_installed)
+message(STATUS "${num_installed} files installed, as listed")
 
 # 2. The installed headers: nothing but headers, and none that includes a header left behind.
 file(GLOB_RECURSE installed RELATIVE ${prefix}/include ${prefix}/include/*)

@@ -5,9 +5,10 @@
 
 #include <string>
 
-// Installs the assertion report handler that tests use: it writes "Assertion failed:
-// <condition>" with the function, source and message to standard error, so death
-// tests can match the condition text before the breakpoint ends the process.
+// Installs the assertion report handler that tests use, the library's console report
+// (console-reports.h): it writes "Assertion failed: <condition>" with the source,
+// function and message to standard error, so death tests can match the condition text
+// before the breakpoint ends the process.
 void InstallTestAssertHandler();
 
 // Root of the shared data folder beside the project ("../shared" from the source

@@ -150,7 +150,7 @@ TEST(ProfilerEvents, BeginWithoutAColourTakesTheRunningJobsFlags)
     static U32 s_flags = 0;
     static constexpr oxsys::RunningJobQueries kRunningJob = {
         [] { return true; }, [] { return s_flags; }, [](I32, U64*) { return false; }, [](I32, U64, U64) {},
-        [](I32) {}};
+        [](I32) {}, [](char*, U64, U64*) { return false; }};
     struct Case
     {
         U32 flags;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace
 {
 // A stand-in job system that records what it was asked.
@@ -29,8 +31,14 @@ struct FakeJobSystem
         s_lastValue = value;
     }
     static void Clear(I32 index) { s_clearedIndex = index; }
+    static bool Describe(char* pName, U64 nameSize, U64* pStackSize)
+    {
+        snprintf(pName, nameSize, "%s", "FakeJob");
+        *pStackSize = 16384;
+        return true;
+    }
 
-    static constexpr oxsys::RunningJobQueries kQueries = {IsWorker, Flags, TryGet, Set, Clear};
+    static constexpr oxsys::RunningJobQueries kQueries = {IsWorker, Flags, TryGet, Set, Clear, Describe};
 };
 
 // Installs the fake for one test and always removes it again.
@@ -54,6 +62,11 @@ void ExpectNoJobSystem()
     oxsys::ClearRunningJobLocalStorage(4);
     EXPECT_EQ(FakeJobSystem::s_lastIndex, -1);
     EXPECT_EQ(FakeJobSystem::s_clearedIndex, -1);
+    char name[16] = "untouched";
+    U64 stackSize = 7;
+    EXPECT_FALSE(oxsys::DescribeRunningJob(name, sizeof(name), &stackSize));
+    EXPECT_STREQ(name, "untouched");
+    EXPECT_EQ(stackSize, 7u);
 }
 } // namespace
 
@@ -81,6 +94,12 @@ TEST_F(RunningJobSeamTest, AnInstalledTableAnswersEveryQuestion)
 
     oxsys::ClearRunningJobLocalStorage(4);
     EXPECT_EQ(FakeJobSystem::s_clearedIndex, 4);
+
+    char name[16] = {};
+    U64 stackSize = 0;
+    EXPECT_TRUE(oxsys::DescribeRunningJob(name, sizeof(name), &stackSize));
+    EXPECT_STREQ(name, "FakeJob");
+    EXPECT_EQ(stackSize, 16384u);
 }
 
 TEST_F(RunningJobSeamTest, RemovingTheTableRestoresTheDefaults)

@@ -1,16 +1,21 @@
-// POSIX fibers: stacks from mmap with an inaccessible guard page below, fiber-local
+// POSIX fibers: stacks from mmap with an inaccessible guard region below, fiber-local
 // storage in the fiber record, and the context switch behind fiber-switch.h (our own
 // assembly on x86-64, the C library's ucontext elsewhere).
 //
 // Memory of a created fiber, one mapping, low to high:
-//   [guard page, no access][stack, grows down ...][FiberRecord]
+//   [guard region, no access][stack, grows down ...][FiberRecord]
 // The stack is reserved at the requested size and the kernel commits pages on first
-// touch; running off its end faults on the guard page instead of writing into whatever
-// lies below. A thread's own fiber (StartFiberExecution) uses the thread's stack and a
+// touch; running off its end faults on the guard region instead of writing into whatever
+// lies below, and the fault is reported as the running job's stack overflow
+// (fiber-guard-posix.cpp). The guard region is larger than a page, so that a frame of
+// up to its size that skips the stack's end still lands in it; it costs address space
+// only. A thread's own fiber (StartFiberExecution) uses the thread's stack and a
 // record in thread-local storage.
 //
 // Sanitizers are told about every fiber's creation, switches and release
 // (fiber-sanitizer.h); in other builds those calls compile to nothing.
+#include "corelib/system/platform/fiber-guard-posix.h"
+#include "corelib/system/platform/fiber-overflow.h"
 #include "corelib/system/platform/fiber-platform.h"
 #include "corelib/system/platform/fiber-sanitizer.h"
 #include "corelib/system/platform/fiber-switch.h"
@@ -31,6 +36,7 @@ namespace
 {
 constexpr U32 kMaxFlsSlots = 128;
 constexpr U64 kDefaultFiberStackSize = 1024 * 1024;
+constexpr size_t kGuardRegionSize = 256 * 1024;
 
 struct FiberRecord
 {
@@ -198,7 +204,8 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
     OX_ASSERT(function != nullptr);
     if (stackSize == 0)
         stackSize = kDefaultFiberStackSize;
-    const size_t guardSize = PageSize();
+    InstallFiberGuardHandler();
+    const size_t guardSize = RoundUpToPage(kGuardRegionSize);
     const size_t stackBytes = RoundUpToPage(stackSize * kSanitizerStackFactor);
     const size_t recordBytes = RoundUpToPage(sizeof(FiberRecord));
     const size_t mappingSize = guardSize + stackBytes + recordBytes;
@@ -283,6 +290,7 @@ U64 PlatformConvertThreadToFiber()
     pRecord->m_switchesFloatState = true;
     ReadThreadStackBounds(pRecord);
     pRecord->m_pSanitizerFiber = SanitizerThreadFiber();
+    BeginFiberGuardOnThread();
     SetCurrentFiberRecord(pRecord);
     return reinterpret_cast<U64>(pRecord);
 }
@@ -292,6 +300,17 @@ bool PlatformConvertFiberToThread()
     if (GetCurrentFiberRecord() != GetThreadFiberRecord())
         return false;
     SetCurrentFiberRecord(nullptr);
+    EndFiberGuardOnThread();
+    return true;
+}
+
+bool GetRunningFiberGuard(UPtr* pGuardLow, UPtr* pStackLow)
+{
+    const FiberRecord* pRecord = GetCurrentFiberRecord();
+    if (!pRecord || pRecord->m_isThreadFiber)
+        return false;
+    *pGuardLow = reinterpret_cast<UPtr>(pRecord->m_pMapping);
+    *pStackLow = pRecord->m_stackLow;
     return true;
 }
 

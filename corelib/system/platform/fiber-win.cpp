@@ -1,5 +1,6 @@
 // Win32 fibers: CreateFiberEx, ConvertThreadToFiber, SwitchToFiber, and fiber-local
 // storage through FlsAlloc, whose callbacks Windows runs on DeleteFiber and thread exit.
+#include "corelib/system/platform/fiber-overflow.h"
 #include "corelib/system/platform/fiber-platform.h"
 #include "corelib/system/platform/fiber.h"
 #include "corelib/util/msg-assert.h"
@@ -19,6 +20,7 @@ void CreateFiber(Fiber& outFiber, const char* name, FiberFunction function, void
 {
     OX_ASSERT(pStackMem == nullptr);
     OX_ASSERT(function != nullptr);
+    InstallFiberGuardHandler();
     const DWORD nativeFlags = (flags & kFiberFlagFloatSwitch) ? FIBER_FLAG_FLOAT_SWITCH : 0;
     // FiberFunction and LPFIBER_START_ROUTINE are the same on x64 (one calling convention).
     void* pFiber =

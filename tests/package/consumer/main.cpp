@@ -3,6 +3,7 @@
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system.h"
 #include "corelib/memory/alloc-stack.h"
+#include "corelib/util/console-reports.h"
 
 #include <atomic>
 #include <cstdio>
@@ -22,6 +23,7 @@ OX_JOB_DESCRIPTOR(SumJob); // names the job in reports and traces
 
 int main()
 {
+    InstallConsoleReports();              // misuse prints what went wrong before the breakpoint
     Memory::InitializeThreadAllocStack(); // Initialize needs the calling thread's allocator stack
 
     oxjob::InitParams params; // 13 regular and 2 emergency workers by default

@@ -612,7 +612,7 @@ TEST(FiberDeathTest, Preconditions)
 }
 
 #if OX_PLATFORM_POSIX
-// A runaway recursion on a fiber must fault on the guard page just below its stack.
+// A runaway recursion on a fiber must fault on the guard region just below its stack.
 // (Not run under Wine, whose stack-overflow handling on fibers ends the process with
 // exit status 0.)
 constexpr U64 kOverflowStackSize = 64 * 1024;
@@ -651,6 +651,10 @@ void OverflowEntry(void*)
 
 void RunOverflow()
 {
+    // The fiber first: creating it installs the library's own overflow report, which the
+    // handler below replaces to look at the raw fault.
+    Fiber fiber;
+    CreateFiber(fiber, "overflow", OverflowEntry, nullptr, kOverflowStackSize, nullptr);
     stack_t altStack = {};
     altStack.ss_sp = s_altStack;
     altStack.ss_size = sizeof(s_altStack);
@@ -660,8 +664,6 @@ void RunOverflow()
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigaction(SIGSEGV, &action, nullptr);
     sigaction(SIGBUS, &action, nullptr);
-    Fiber fiber;
-    CreateFiber(fiber, "overflow", OverflowEntry, nullptr, kOverflowStackSize, nullptr);
     StartFiberExecution(fiber);
 }
 
