@@ -35,9 +35,10 @@ install(TARGETS corelib corelib_memory_new EXPORT corelibTargets
 # lists what is installed; the corelib-package test compares the two.
 set(OX_CORELIB_PRIVATE_HEADER_PATTERNS
     "*-priv.h" "*-internal.h" "*-platform.h" "*-posix.h" "*-win.h"
-    job-assert.h job-descriptor-table.h job-platform-error.h job-running-queries.h job-source-names.h
+    job-assert.h job-descriptor-table.h job-host-wake.h job-platform-error.h job-running-queries.h
+    job-source-names.h
     cpu-pause.h fiber-overflow.h fiber-sanitizer.h fiber-switch.h float-control.h mutex-entry.h
-    mutex-sanitizer.h platform-error.h thread-services.h
+    mutex-sanitizer.h platform-error.h thread-services.h word-wait.h
     memory-job-local.h crt-heap.h
     error-tables.h source-path.h static-init-order.h)
 set(exclusions "")

@@ -34,26 +34,6 @@ bool IsEligible(U64 affinityMask, U64 readyTime, U64 bit, bool isEmergency, U64 
     return (affinityMask & bit) && (!isEmergency || readyTime + delay <= now);
 }
 
-// Starts moving the lines that a pick from the priority's first array reads (the array
-// and the declaration at its queue's head) toward this core before the priority's lock
-// is taken, so that their cache misses overlap the lock's instead of lengthening the
-// section that the other workers wait for. The lines are read without the lock: a stale
-// or torn view only prefetches the wrong lines.
-OX_NO_SANITIZE_THREAD void PrefetchFirstJob(const SchedulingData& schedData)
-{
-    const JobArray* pJobArray = *reinterpret_cast<JobArray* const volatile*>(&schedData.m_registeredJobArrays[0]);
-    if (!pJobArray)
-        return;
-    __builtin_prefetch(pJobArray, 1);
-    const volatile JobDeclRing& ring = pJobArray->m_jobQueue;
-    const JobDecl* pBuffer = ring.m_pBuffer;
-    const I32 head = ring.m_head;
-    if (!pBuffer || head < 0 || head >= ring.m_capacity)
-        return;
-    __builtin_prefetch(pBuffer + head);
-    __builtin_prefetch(reinterpret_cast<const char*>(pBuffer + head) + 64);
-}
-
 bool ChooseFiberSwitchJob(U64 workerIndex, RunnableJob& job)
 {
     RunnableJob& slot = g_pJobSysData->m_fiberSwitchJobs[workerIndex];
@@ -103,7 +83,6 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
         }
         if (schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0)
         {
-            PrefetchFirstJob(schedData);
             SchedulingDataLockJanitor janitor(Priority{static_cast<I8>(p)}, "ChooseJobToRun", true);
             const U64 numArrays = schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed);
             for (U64 a = 0; a < numArrays; ++a)
@@ -488,11 +467,13 @@ void DoJobScheduling(JobFiberState& fiberState)
             continue;
         }
         context.m_hasIdleSignature = false;
-        // A fresh job from an array still needs its id (see ChooseJobToRun).
-        if (job.m_jobId == 0 && !pJobArrayToFree && !pJobArrayToPark)
-            job.m_jobId = GenerateJobId();
         if (!pJobArrayToFree && !pJobArrayToPark)
+        {
+            // A fresh job from an array still needs its id (see ChooseJobToRun).
+            if (job.m_jobId == 0)
+                job.m_jobId = GenerateJobId();
             PassOnWakeUp(job.m_priority);
+        }
 
         if (pJobArrayToFree)
         {

@@ -42,19 +42,19 @@ void RemoveWaitingJob(JobSysData& data, U64 index)
     data.m_numWaitingJobs.store(last, std::memory_order_relaxed);
 }
 
-// Wakes a sleeping worker that may resume the job: the one it is locked to, for a job
-// that must continue where it started.
-void WakeUpSleepingWorkerFor(const RunnableJob& job)
+// Moves a woken job into its priority's list and wakes a sleeping worker that may resume
+// it (the one it is locked to, for a job that must continue where it started); a
+// time-critical job is announced by the caller once, through anyTimeCritical.
+void ScheduleWokenUpJob(const RunnableJob& job, bool& anyTimeCritical)
 {
-    WakeUpSleepingWorkers(1, job.m_priority, job.m_affinityMask);
-}
-
-// Wakes what the move of woken work made runnable.
-void NotifyScheduledWork(bool anyTimeCritical, U64 numRegular)
-{
-    if (anyTimeCritical)
-        NotifyTimeCriticalWork();
-    WakeUpSleepingWorkers(numRegular, Priority::kInvalid, ~0ull);
+    {
+        SchedulingDataLockJanitor janitor(job.m_priority, "ScheduleWokenUpJobNoLock", true);
+        ScheduleWokenUpJobNoLock(job);
+    }
+    if (IsTimeCriticalPriority(job.m_priority))
+        anyTimeCritical = true;
+    else
+        WakeUpSleepingWorkers(1, job.m_priority, job.m_affinityMask);
 }
 } // namespace
 
@@ -131,7 +131,6 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
     data.m_waitLock.Lock("WakeUpWaitingJobs");
     bool wakeUpLocked = false;
     bool directTimeCritical = false;
-    U64 numDirectRegular = 0;
     const U32 key = static_cast<U32>(reinterpret_cast<UPtr>(pCounter));
 
     for (U64 i = 0; i < data.m_numWaitingJobs.load(std::memory_order_relaxed);)
@@ -185,14 +184,7 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
         }
         else
         {
-            SchedulingDataLockJanitor janitor(job.m_priority, "ScheduleWokenUpJobNoLock", true);
-            ScheduleWokenUpJobNoLock(job);
-            if (IsTimeCriticalPriority(job.m_priority))
-                directTimeCritical = true;
-            else
-                ++numDirectRegular;
-            // Woken outside the locks below, by a count: this path only runs when the
-            // ring is full, and the workers pass wake-ups on.
+            ScheduleWokenUpJob(job, directTimeCritical);
         }
         i = 0;
     }
@@ -237,15 +229,9 @@ bool WakeUpWaitingJobs(Counter* pCounter, I64 newValue)
         data.m_wakeUpLock.Unlock();
     data.m_waitLock.Unlock();
     for (U64 j = 0; j < numDirectJobs; ++j)
-    {
-        SchedulingDataLockJanitor janitor(directJobs[j].m_priority, "ScheduleWokenUpJobNoLock", true);
-        ScheduleWokenUpJobNoLock(directJobs[j]);
-        if (IsTimeCriticalPriority(directJobs[j].m_priority))
-            directTimeCritical = true;
-        else
-            WakeUpSleepingWorkerFor(directJobs[j]);
-    }
-    NotifyScheduledWork(directTimeCritical, numDirectRegular);
+        ScheduleWokenUpJob(directJobs[j], directTimeCritical);
+    if (directTimeCritical)
+        NotifyTimeCriticalWork();
     return wakeUpLocked;
 }
 
@@ -265,14 +251,7 @@ void ScheduleWokenUpJobs()
                 batch[batchSize++] = data.m_wokenUpJobs.Pop();
             data.m_wakeUpLock.Unlock();
             for (U64 i = 0; i < batchSize; ++i)
-            {
-                SchedulingDataLockJanitor janitor(batch[i].m_priority, "ScheduleWokenUpJobNoLock", true);
-                ScheduleWokenUpJobNoLock(batch[i]);
-                if (IsTimeCriticalPriority(batch[i].m_priority))
-                    anyTimeCritical = true;
-                else
-                    WakeUpSleepingWorkerFor(batch[i]);
-            }
+                ScheduleWokenUpJob(batch[i], anyTimeCritical);
             movedAny = movedAny || batchSize > 0;
         }
         while (!data.m_wokenUpJobArrays.IsEmpty())
@@ -294,7 +273,8 @@ void ScheduleWokenUpJobs()
         if (!movedAny)
             break;
     }
-    NotifyScheduledWork(anyTimeCritical, 0);
+    if (anyTimeCritical)
+        NotifyTimeCriticalWork();
 }
 
 void ScheduleWokenUpJobNoLock(const RunnableJob& job)

@@ -5,7 +5,7 @@
 #      installed header names an installed header,
 #   3. configures the consumer project (consumer/) with that prefix as its only source of
 #      corelib, builds it in its own configuration and runs its programs;
-#   4. checks that README.md shows the consumer's main.cpp, the hosting example, as it is.
+#   4. checks that README.md shows the consumer's main.cpp and typed-main.cpp as they are.
 # cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DCONSUMER_DIR=<consumer/> -DREADME=<README.md>
 #       -DEXPECTED_FILES=<installed-files.txt> -DBUILD_TYPE=<type> -DPLATFORM_SUFFIX=<posix|win>
 #       -DOBJECT_SUFFIX=<.o|.obj> -DGENERATOR=<generator>
@@ -127,10 +127,12 @@ foreach(entry IN LISTS programs)
     message(STATUS "${program}: ${printed}")
 endforeach()
 
-# 4. The example in README.md.
-file(READ ${CONSUMER_DIR}/main.cpp example)
+# 4. The examples in README.md: the hosting example and the typed host.
 file(READ ${README} readme)
-string(FIND "${readme}" "```cpp\n${example}```" at)
-if(at EQUAL -1)
-    message(FATAL_ERROR "README.md does not show ${CONSUMER_DIR}/main.cpp as it is (a cpp block holding the whole file)")
-endif()
+foreach(source main.cpp typed-main.cpp)
+    file(READ ${CONSUMER_DIR}/${source} example)
+    string(FIND "${readme}" "```cpp\n${example}```" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "README.md does not show ${CONSUMER_DIR}/${source} as it is (a cpp block holding the whole file)")
+    endif()
+endforeach()

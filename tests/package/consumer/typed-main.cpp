@@ -6,6 +6,7 @@
 #include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-typed.h"
 #include "corelib/memory/alloc-stack.h"
+#include "corelib/util/console-reports.h"
 
 #include <atomic>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 int main()
 {
+    InstallConsoleReports();              // a misuse prints what went wrong before the breakpoint
     Memory::InitializeThreadAllocStack(); // Initialize needs the calling thread's allocator stack
     oxjob::InitParams params;
     oxjob::FillDefaultInitParams(&params); // a worker per logical processor; sets m_memoryBufferSize
