@@ -1,13 +1,14 @@
 #include "corelib/system/profiler-events.h"
 
 #include "corelib/system/platform/platform.h"
+#include "corelib/system/profile-capture.h"
 #include "corelib/system/running-job.h"
 #include "corelib/system/timing.h"
 
 namespace
 {
 thread_local ProfileEventBlock* s_pThreadEventBlock = nullptr;
-ProfileEventReplaceBlockFn s_replaceBlock = nullptr;
+std::atomic<ProfileEventReplaceBlockFn> s_replaceBlock{nullptr};
 
 // Regions may open in a job that resumes on another thread after a fiber switch, so the
 // block is always looked up through a call rather than a cached thread-local address.
@@ -16,22 +17,20 @@ OX_NOINLINE ProfileEventBlock* CurrentEventBlock()
     return s_pThreadEventBlock;
 }
 
-// The calling thread's block with room for an event, and the event's time stamp: the
+// The thread's block with room for an event, and the event's time stamp: the
 // counter when the block has room, else the time the replace callback returns with a
 // fresh block. Null when there is no block or no room (the event is dropped).
-ProfileEventBlock* BlockWithRoom(U64* pTime)
+ProfileEventBlock* BlockWithRoom(ProfileEventBlock* pBlock, U64* pTime)
 {
-    ProfileEventBlock* pBlock = CurrentEventBlock();
-    if (!pBlock)
-        return nullptr;
     if (pBlock->m_pDestination && pBlock->m_pDestination < pBlock->m_pLimit)
     {
         *pTime = GetTimeNow();
         return pBlock;
     }
-    if (!s_replaceBlock)
+    const ProfileEventReplaceBlockFn replaceBlock = s_replaceBlock.load(std::memory_order_relaxed);
+    if (!replaceBlock)
         return nullptr;
-    *pTime = s_replaceBlock(pBlock);
+    *pTime = replaceBlock(pBlock);
     return (pBlock->m_pDestination && pBlock->m_pDestination < pBlock->m_pLimit) ? pBlock : nullptr;
 }
 
@@ -83,6 +82,41 @@ void WriteEndEvent(ProfileEventBlock* pBlock, U64 time)
     *pDestination = kProfileEventEndOfBlock;
     pBlock->m_pDestination = pDestination;
 }
+
+void WriteBegin(ProfileEventBlock* pBlock, U32 color, const char* name)
+{
+    U64 time;
+    if (BlockWithRoom(pBlock, &time) != nullptr)
+        WriteBeginEvent(pBlock, time, color, name);
+}
+
+void WriteEnd(ProfileEventBlock* pBlock)
+{
+    U64 time;
+    if (BlockWithRoom(pBlock, &time) != nullptr)
+        WriteEndEvent(pBlock, time);
+}
+
+// Writes into a lent block while it is open. The busy mark is set before the state is
+// read and the owner closes the state before it reads the mark (both sequentially
+// consistent), so either the owner waits for this event or this thread sees the block
+// closed. A closed block is let go: the thread's own block returns and the guard is free.
+template <typename Write>
+OX_NOINLINE void WriteGuarded(ProfileEventBlock* pBlock, Write write)
+{
+    ProfileEventBlockGuard& guard = *pBlock->m_pGuard;
+    guard.m_writing.store(1, std::memory_order_seq_cst);
+    const U32 state = guard.m_state.load(std::memory_order_seq_cst);
+    if (state == ProfileEventBlockGuard::kOpen)
+        write(pBlock);
+    guard.m_writing.store(0, std::memory_order_release);
+    if (state != ProfileEventBlockGuard::kOpen)
+    {
+        s_pThreadEventBlock = guard.m_pRestore;
+        guard.m_pRestore = nullptr;
+        guard.m_state.store(ProfileEventBlockGuard::kFree, std::memory_order_release);
+    }
+}
 } // namespace
 
 U32 ProfileEventColorForJobFlags(U32 jobFlags)
@@ -103,16 +137,28 @@ void BeginProfileEvent(const char* name)
 
 void BeginProfileEvent(U32 color, const char* name)
 {
-    U64 time;
-    if (ProfileEventBlock* pBlock = BlockWithRoom(&time))
-        WriteBeginEvent(pBlock, time, color, name);
+    ProfileEventBlock* pBlock = CurrentEventBlock();
+    if (!pBlock)
+        return;
+    if (OX_UNLIKELY(pBlock->m_pGuard != nullptr))
+    {
+        WriteGuarded(pBlock, [&](ProfileEventBlock* pOpen) { WriteBegin(pOpen, color, name); });
+        return;
+    }
+    WriteBegin(pBlock, color, name);
 }
 
 void EndProfileEvent()
 {
-    U64 time;
-    if (ProfileEventBlock* pBlock = BlockWithRoom(&time))
-        WriteEndEvent(pBlock, time);
+    ProfileEventBlock* pBlock = CurrentEventBlock();
+    if (!pBlock)
+        return;
+    if (OX_UNLIKELY(pBlock->m_pGuard != nullptr))
+    {
+        WriteGuarded(pBlock, [](ProfileEventBlock* pOpen) { WriteEnd(pOpen); });
+        return;
+    }
+    WriteEnd(pBlock);
 }
 
 ProfileEventBlock* SetProfileEventBlock(ProfileEventBlock* pBlock)
@@ -124,10 +170,18 @@ ProfileEventBlock* SetProfileEventBlock(ProfileEventBlock* pBlock)
 
 ProfileEventBlock* GetProfileEventBlock()
 {
-    return CurrentEventBlock();
+    ProfileEventBlock* pBlock = CurrentEventBlock();
+    if (OX_UNLIKELY(pBlock == nullptr) && IsProfileCaptureRunning() && oxsys::IsJobWorkerThread())
+        return JoinProfileCaptureAsWorker();
+    return pBlock;
 }
 
 void SetProfileEventReplaceBlock(ProfileEventReplaceBlockFn replaceBlock)
 {
-    s_replaceBlock = replaceBlock;
+    s_replaceBlock.store(replaceBlock, std::memory_order_relaxed);
+}
+
+ProfileEventReplaceBlockFn GetProfileEventReplaceBlock()
+{
+    return s_replaceBlock.load(std::memory_order_relaxed);
 }

@@ -6,6 +6,22 @@
 
 #include "corelib/util/types.h"
 
+#include <atomic>
+
+// The hand-over between a thread that writes into a lent block and the one that takes
+// the block back (a capture, at its stop): the writer marks itself busy and then looks at
+// the state; the owner changes the state and then waits until the writer is not busy.
+struct ProfileEventBlockGuard
+{
+    static constexpr U32 kFree = 0;   // not lent
+    static constexpr U32 kOpen = 1;   // the thread writes into it
+    static constexpr U32 kClosed = 2; // taken back: the thread drops its events and lets go of it
+    std::atomic<U32> m_state{kFree};
+    std::atomic<U32> m_writing{0};
+    // The thread's own block before this one was lent, put back when it lets go.
+    struct ProfileEventBlock* m_pRestore = nullptr;
+};
+
 // A thread's event block: events are appended at m_pDestination. An event only begins
 // while m_pDestination < m_pLimit; the memory must extend kProfileEventBlockSlackWords
 // words beyond m_pLimit, which takes the rest of an event that began just below it (a
@@ -14,6 +30,9 @@ struct ProfileEventBlock
 {
     U64* m_pDestination = nullptr;
     U64* m_pLimit = nullptr;
+    // Null for a block the thread owns; set for a block lent to it that may be taken back
+    // (the block of a capture).
+    ProfileEventBlockGuard* m_pGuard = nullptr;
 };
 
 inline constexpr U64 kProfileEventBlockSlackWords = 24;
@@ -48,8 +67,12 @@ U32 ProfileEventColorForJobFlags(U32 jobFlags);
 // Installs the calling thread's event block (null removes it); the block must outlive
 // its installation. Returns the block installed before.
 ProfileEventBlock* SetProfileEventBlock(ProfileEventBlock* pBlock);
-// The calling thread's event block, or null when no profiler is attached.
+// The calling thread's event block, or null when no profiler is attached. On a job
+// worker without a block it joins a running capture (profile-capture.h): the job system
+// asks for the block at every job start, so each worker joins with its first job.
 ProfileEventBlock* GetProfileEventBlock();
 // Replaces the process-wide callback that supplies new blocks (null: full blocks drop
 // events). Install it before threads write events.
 void SetProfileEventReplaceBlock(ProfileEventReplaceBlockFn replaceBlock);
+// The callback installed now (null when none).
+ProfileEventReplaceBlockFn GetProfileEventReplaceBlock();
