@@ -3,6 +3,9 @@
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/platform/mutex-sanitizer.h"
+#include "corelib/system/profiler-events.h"
+
+#include <cstdio>
 
 namespace oxjob
 {
@@ -14,6 +17,21 @@ JobSystemLock& SchedLock(Priority priority)
     OX_JOB_ASSERT_MSG(IsValidPriority(priority), "Invalid priority %d", static_cast<int>(priority));
     return g_pJobSysData->m_schedLocks[static_cast<U8>(priority)];
 }
+
+// The wait for a lock that another thread holds. With a profiler block the region names
+// the lock and the caller's label: "Waiting: <lock> (<label>)".
+OX_COLD void LockWaiting(JobSystemLock& lock, const char* label)
+{
+    char waitName[96] = "Waiting";
+    if (GetProfileEventBlock())
+    {
+        if (label && label[0])
+            snprintf(waitName, sizeof(waitName), "Waiting: %s (%s)", lock.m_name, label);
+        else
+            snprintf(waitName, sizeof(waitName), "Waiting: %s", lock.m_name);
+    }
+    oxsys::LockMutexNamingTheWait(lock.m_mutex, waitName);
+}
 } // namespace
 
 void JobSystemLock::Init(const char* name)
@@ -21,14 +39,18 @@ void JobSystemLock::Init(const char* name)
     oxsys::MutexDesc desc;
     desc.SetName(name);
     oxsys::CreateMutex(desc, m_mutex);
+    snprintf(m_name, sizeof(m_name), "%s", name ? name : "");
     m_isInitialized = true;
 }
 
-// The name is the caller's label for diagnostics; it does not change the locking.
-void JobSystemLock::Lock(const char*)
+// The name is the caller's label for diagnostics; it does not change the locking. A free
+// lock is taken in one attempt; only a wait opens a profiler region.
+void JobSystemLock::Lock(const char* name)
 {
     OX_JOB_ASSERT(m_isInitialized);
-    m_mutex.Lock();
+    if (OX_LIKELY(m_mutex.TryLock()))
+        return;
+    LockWaiting(*this, name);
 }
 
 void JobSystemLock::Unlock()

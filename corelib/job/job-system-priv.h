@@ -174,6 +174,7 @@ public:
 
     oxsys::Mutex m_mutex;
     bool m_isInitialized;
+    char m_name[32]; // names the lock's waits in a profiler capture
 };
 
 // A 64-bit atomic alone on its cache line.

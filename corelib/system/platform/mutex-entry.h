@@ -3,9 +3,9 @@
 // three members with them), so that the OS lock's own fast paths are inlined here. A
 // call into the platform file per step would cost about as much as an uncontended lock.
 //
-// OsLock supplies static functions on a created mutex: Enter (blocking), TryEnter (one
-// attempt) and Leave. The OS lock lets its owner in again; the count tells a recursive
-// mutex from a plain one.
+// OsLock supplies static functions on a created mutex: Enter (blocking; while it waits a
+// profiler region of the given name is open), TryEnter (one attempt) and Leave. The OS lock lets its owner in
+// again; the count tells a recursive mutex from a plain one.
 #pragma once
 
 #include "corelib/system/platform/cpu-pause.h"
@@ -17,6 +17,9 @@
 
 namespace oxsys
 {
+// The profiler region of a wait for a held mutex.
+inline constexpr const char* kMutexWaitRegion = "Waiting";
+
 // The count is written by the owner only, but IsLocked may be asked from any thread:
 // the stores and that load are relaxed atomics (plain moves on x86-64).
 inline void StoreLockCount(Mutex* pMutexData, I32 count)
@@ -47,7 +50,7 @@ struct MutexEntry
             return LockChecked(pMutexData, timeoutMs);
         if (timeoutMs != kInfinite)
             return LockWithin(pMutexData, timeoutMs);
-        OsLock::Enter(*pMutexData);
+        OsLock::Enter(*pMutexData, kMutexWaitRegion);
         CountEntry(pMutexData);
         return true;
     }
@@ -58,9 +61,16 @@ struct MutexEntry
         OX_ASSERT(pMutexData->m_initialized);
         if (timeoutMs != kInfinite)
             return LockWithin(pMutexData, timeoutMs);
-        OsLock::Enter(*pMutexData);
+        OsLock::Enter(*pMutexData, kMutexWaitRegion);
         CountEntry(pMutexData);
         return true;
+    }
+
+    OX_NOINLINE static void LockNamingTheWait(Mutex* pMutexData, const char* waitName)
+    {
+        OX_ASSERT(pMutexData->m_initialized);
+        OsLock::Enter(*pMutexData, waitName);
+        CountEntry(pMutexData);
     }
 
     OX_FORCEINLINE static bool TryLock(Mutex* pMutexData)

@@ -12,6 +12,7 @@
 #include "corelib/system/platform/mutex-native-posix.h"
 #include "corelib/system/platform/mutex-platform.h"
 #include "corelib/system/platform/mutex-sanitizer.h"
+#include "corelib/system/profiler-events.h"
 #include "corelib/util/msg-assert.h"
 
 #include <pthread.h>
@@ -109,7 +110,7 @@ inline void ReleaseWord(NativeMutex& lock)
 }
 
 // Spins for the holder to let go, then sleeps on the word until it is free.
-OX_NOINLINE void EnterHeldWord(NativeMutex& lock, U32 id)
+void EnterHeldWordUnnamed(NativeMutex& lock, U32 id)
 {
     for (U32 round = 0; round < kSpinRounds; ++round)
     {
@@ -141,15 +142,23 @@ OX_NOINLINE void EnterHeldWord(NativeMutex& lock, U32 id)
     }
 }
 
+// The wait for a word held by another thread, inside a profiler region.
+OX_NOINLINE void EnterHeldWord(NativeMutex& lock, U32 id, const char* waitName)
+{
+    BeginProfileEvent(waitName);
+    EnterHeldWordUnnamed(lock, id);
+    EndProfileEvent();
+}
+
 // Enters for the thread, however long that takes.
-inline void EnterWord(NativeMutex& lock, U32 id)
+inline void EnterWord(NativeMutex& lock, U32 id, const char* waitName)
 {
     if (OX_LIKELY(TakeFreeWord(lock, id)))
         return;
     if (IsHeldBy(lock, id))
         ++lock.m_extraEntries;
     else
-        EnterHeldWord(lock, id);
+        EnterHeldWord(lock, id, waitName);
 }
 
 // One attempt for the thread.
@@ -179,11 +188,11 @@ inline void LeaveWord(NativeMutex& lock)
 // The futex lock's operations for mutex-entry.h.
 struct FutexLock
 {
-    OX_FORCEINLINE static void Enter(Mutex& mutex)
+    OX_FORCEINLINE static void Enter(Mutex& mutex, const char* waitName)
     {
         NativeMutex& lock = *PlatformNativeMutex(mutex);
         SanitizerMutexBeforeLock(&lock, false);
-        EnterWord(lock, ThreadId());
+        EnterWord(lock, ThreadId(), waitName);
         SanitizerMutexAfterLock(&lock, false, true);
     }
 
@@ -233,6 +242,11 @@ void Mutex::Unlock()
     MutexEntry<FutexLock>::Unlock(this);
 }
 
+void LockMutexNamingTheWait(Mutex& mutex, const char* waitName)
+{
+    MutexEntry<FutexLock>::LockNamingTheWait(&mutex, waitName);
+}
+
 void LeaveNativeMutexForWait(NativeMutex& lock)
 {
     const bool heldOnceByCaller = IsHeldBy(lock, ThreadId()) && lock.m_extraEntries == 0;
@@ -247,7 +261,7 @@ void EnterNativeMutexAfterWait(NativeMutex& lock)
     SanitizerMutexBeforeLock(&lock, false);
     const U32 id = ThreadId();
     if (!TakeFreeWord(lock, id))
-        EnterHeldWord(lock, id);
+        EnterHeldWord(lock, id, kMutexWaitRegion);
     SanitizerMutexAfterLock(&lock, false, true);
 }
 } // namespace oxsys

@@ -2,6 +2,7 @@
 #include "corelib/system/platform/mutex-entry.h"
 #include "corelib/system/platform/mutex-native-win.h"
 #include "corelib/system/platform/mutex-platform.h"
+#include "corelib/system/profiler-events.h"
 #include "corelib/util/msg-assert.h"
 
 namespace oxsys
@@ -11,7 +12,21 @@ namespace
 // The critical section's operations for mutex-entry.h.
 struct CriticalSectionLock
 {
-    OX_FORCEINLINE static void Enter(Mutex& mutex) { EnterCriticalSection(PlatformNativeMutex(mutex)); }
+    // One attempt first, so that only a wait for another thread's hold opens the region.
+    OX_FORCEINLINE static void Enter(Mutex& mutex, const char* waitName)
+    {
+        CRITICAL_SECTION* pSection = PlatformNativeMutex(mutex);
+        if (OX_LIKELY(TryEnterCriticalSection(pSection) != 0))
+            return;
+        EnterWaiting(pSection, waitName);
+    }
+
+    OX_NOINLINE static void EnterWaiting(CRITICAL_SECTION* pSection, const char* waitName)
+    {
+        BeginProfileEvent(waitName);
+        EnterCriticalSection(pSection);
+        EndProfileEvent();
+    }
 
     OX_FORCEINLINE static bool TryEnter(Mutex& mutex)
     {
@@ -54,5 +69,10 @@ bool Mutex::TryLock()
 void Mutex::Unlock()
 {
     MutexEntry<CriticalSectionLock>::Unlock(this);
+}
+
+void LockMutexNamingTheWait(Mutex& mutex, const char* waitName)
+{
+    MutexEntry<CriticalSectionLock>::LockNamingTheWait(&mutex, waitName);
 }
 } // namespace oxsys

@@ -55,6 +55,10 @@ public:
 };
 
 void CreateMutex(const MutexDesc& desc, Mutex& mutex);
+// Locks with no time limit like Mutex::Lock, and names the wait: while the mutex is held
+// by another thread, a profiler region waitName is open (Mutex::Lock names it "Waiting").
+// Taking a free mutex opens no region.
+void LockMutexNamingTheWait(Mutex& mutex, const char* waitName);
 // Deletes the OS lock and zero-fills the mutex; it may be created again.
 void DestroyMutex(Mutex& mutex);
 // Adjusts the count without touching the OS lock: for a wait that releases and retakes
