@@ -4,6 +4,7 @@
 #include "corelib/job/job-system.h"
 #include "corelib/job/job-trace.h"
 #include "corelib/memory/memory.h"
+#include "corelib/system/profiler-events.h"
 #include "corelib/util/msg-assert.h"
 
 #include <cstdio>
@@ -120,6 +121,7 @@ void FrameJob(U64 frame)
     pNext += 1;
 
     // The cloth's steps, each waiting for the one before.
+    BeginProfileEvent("Submit the cloth");
     oxjob::CounterHandle stepDone[1 + kClothSolverPasses];
     for (U32 band = 0; band < kClothRowBands; ++band)
         pNext[band] = MakeDecl(IntegrateClothJob, PackArgument(frame, band), oxjob::kDisallowSleep);
@@ -148,10 +150,13 @@ void FrameJob(U64 frame)
                    OX_JOB_SOURCE_LOCATION);
     pNext += kClothRowBands;
     OX_ASSERT(pNext == pDecls + kNumDecls);
+    EndProfileEvent(); // closed before the wait: a suspension closes the job's innermost region
 
     // This job is suspended until the cloth is done; its worker runs other jobs meanwhile.
     counters.TimedWaitForCounter(summariesDone, 0);
+    BeginProfileEvent("Combine the bounds");
     s_pWorld->m_results.m_pFrameBounds[frame] = CombineClothBounds(s_bandBounds, kClothRowBands);
+    EndProfileEvent();
     counters.TimedWaitForCounter(audioDone, 0);
 
     // Every counter has reached 0 and nothing refers to it any more.

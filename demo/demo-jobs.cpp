@@ -5,6 +5,7 @@
 #include "corelib/job/job-trace.h"
 #include "corelib/memory/memory.h"
 #include "corelib/system/cpu-info.h"
+#include "corelib/system/profile-capture.h"
 #include "corelib/system/timing.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
@@ -22,6 +23,8 @@
 namespace
 {
 constexpr U64 kEmergencyWorkers = 2;
+// The profiler capture of a traced run: every worker's and the host's markers of all frames.
+constexpr U64 kProfileCaptureBytes = 8 * 1024 * 1024;
 // Room for the declarations of the job arrays that are open or not yet freed: a frame's
 // arrays take kJobsPerFrame x 128 bytes plus a node each; this holds several frames.
 constexpr U64 kJobDeclPoolBytes = 256 * 1024;
@@ -108,12 +111,16 @@ void RunFrames(FrameWorld& world, FrameCounters& counters)
         // The frame memory of the frame before last is free again.
         Memory::ResetAllocator(Memory::kAllocSingleGameFrame, false);
         counters.Reset();
+        char frameName[32];
+        snprintf(frameName, sizeof(frameName), "Frame %u", frame);
+        BeginProfileEvent(frameName);
         const U64 begin = GetTimeNow();
         const oxjob::CounterHandle frameDone = SubmitFrame(frame);
         // This thread yields until the frame is done; that wait is the frame time itself,
         // so the table counts only the waits inside the frame's jobs.
         oxjob::WaitForCounter(frameDone, 0);
         const U64 end = GetTimeNow();
+        EndProfileEvent();
         oxjob::FreeCounter(frameDone);
         records[frame] = MakeFrameRecord(frame, end - begin, counters);
         PrintFrameTableLine(records[frame]);
@@ -173,6 +180,41 @@ void PrintTraceSummary(const TraceSummary& summary)
         PrintToMsgOutput(kMsgChannelInfo, "%.*s\n", static_cast<int>(end - begin), text.c_str() + begin);
         begin = end + 1;
     }
+}
+
+// The capture of a traced run: started before the frames with the host thread in it.
+bool StartDemoCapture()
+{
+    if (!StartProfileCapture(kProfileCaptureBytes))
+    {
+        PrintErrorToMsgOutput(kMsgChannelInfo, "Profiler capture: cannot start (%llu bytes)\n",
+                              ToPrint(kProfileCaptureBytes));
+        return false;
+    }
+    JoinProfileCapture();
+    return true;
+}
+
+I64 WorkerOfThread(U32 threadId)
+{
+    return oxjob::GetWorkerThreadIndexFromThreadId(threadId);
+}
+
+// Stops the capture and adds its regions to the model.
+void AddDemoCapture(TraceModel& model)
+{
+    const ProfileCaptureData* pCapture = StopProfileCapture();
+    if (!pCapture)
+        return;
+    const U64 regionsBefore = model.m_regions.size();
+    AddCaptureRegions(model, *pCapture, WorkerOfThread);
+    PrintToMsgOutput(
+        kMsgChannelInfo,
+        "Profiler capture: %llu regions of %u threads, %llu of %llu KB used, %llu events dropped\n",
+        ToPrint(model.m_regions.size() - regionsBefore), pCapture->m_numThreads,
+        ToPrint(pCapture->m_usedBytes / 1024), ToPrint(pCapture->m_bufferBytes / 1024),
+        ToPrint(pCapture->m_droppedEvents));
+    ReleaseProfileCaptureBuffer();
 }
 
 // Writes the trace-event JSON file and the timeline page beside it.
@@ -260,10 +302,13 @@ int RunJobSystemDemo(const DemoOptions& options)
 
     FrameCounters counters;
     FrameWorld world{jobResults, pMixer, &counters};
+    const bool capturing = options.m_pJobTracePath && StartDemoCapture();
     RunFrames(world, counters);
     // The workers are idle now: the trace holds every frame.
     const LiveJobTrace trace = CopyLiveJobTrace();
-    const TraceModel model = BuildLiveTraceModel(trace);
+    TraceModel model = BuildLiveTraceModel(trace);
+    if (capturing)
+        AddDemoCapture(model);
     const TraceSummary summary =
         SummariseTrace(model, {"AudioMixJob", kAudioMixSubmittedEvent, EmergencyDelayNanoseconds(params)});
     PrintTraceSummary(summary);

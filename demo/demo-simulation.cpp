@@ -1,5 +1,7 @@
 #include "demo/demo-simulation.h"
 
+#include "corelib/system/profiler-events.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -87,6 +89,7 @@ void InitCloth(ClothPoint* pPoints)
 
 void IntegrateClothBand(ClothPoint* pPoints, U32 frame, U32 rowBand)
 {
+    ProfileRegionScope step("Verlet step");
     const F32 stepSquared = kTimeStep * kTimeStep;
     for (U32 y = rowBand * kClothRowsPerBand; y < (rowBand + 1) * kClothRowsPerBand; ++y)
     {
@@ -110,6 +113,10 @@ void SolveClothPassBand(ClothPoint* pPoints, U32 pass, U32 band)
 {
     const U32 kind = pass % 4;
     const U32 first = kind % 2; // links that start at even (0) or odd (1) columns or rows
+    // The pass's step, a profiler region (seen when a capture runs).
+    static constexpr const char* kPassNames[4] = {"Links: even rows", "Links: odd rows",
+                                                  "Links: even columns", "Links: odd columns"};
+    ProfileRegionScope step(kPassNames[kind]);
     if (kind < 2)
     {
         // Horizontal links (x, y)-(x + 1, y) of the band's rows.
@@ -128,6 +135,7 @@ void SolveClothPassBand(ClothPoint* pPoints, U32 pass, U32 band)
 
 ClothBounds SummariseClothBand(const ClothPoint* pPoints, U32 rowBand)
 {
+    ProfileRegionScope step("Bounds");
     ClothBounds bounds;
     const ClothPoint& first = pPoints[rowBand * kClothRowsPerBand * kClothWidth];
     for (int i = 0; i < 3; ++i)
@@ -177,9 +185,13 @@ void InitAudioMixer(AudioMixer* pMixer)
 
 void MixAudioFrame(AudioMixer* pMixer, U32 frame, F32* pOut)
 {
+    // The mix's stages are profiler regions (seen when a capture runs).
+    BeginProfileEvent("Voice gains");
     F32 gains[kAudioVoices];
     for (U32 voice = 0; voice < kAudioVoices; ++voice)
         gains[voice] = 0.125f * static_cast<F32>(1 + (frame + voice) % 4);
+    EndProfileEvent();
+    ProfileRegionScope stage("Oscillators and mix");
     for (U32 sample = 0; sample < kAudioSamplesPerFrame; ++sample)
     {
         F32 mix = 0.0f;

@@ -17,6 +17,9 @@ constexpr F64 kFrameRowHeight = 24;
 constexpr F64 kLaneGap = 6;
 constexpr F64 kLaneHeight = 28;
 constexpr F64 kBarInset = 3;
+// A row of a capture's regions below a lane's job row.
+constexpr F64 kRegionRowHeight = 12;
+constexpr const char* kLockWaitColour = "#d62728";
 constexpr F64 kMinBarWidth = 1;
 
 // Distinct colours for the job names in alphabetical order, so that a job keeps its colour
@@ -110,8 +113,37 @@ private:
     F64 Width(U64 begin, U64 end) const { return std::max(X(end) - X(begin), kMinBarWidth); }
     F64 FrameRowTop(U32 row) const { return kAxisHeight + row * kFrameRowHeight; }
     F64 LanesTop() const { return FrameRowTop(m_model.m_frameRows) + kLaneGap; }
-    F64 LaneTop(U64 worker) const { return LanesTop() + static_cast<F64>(worker) * kLaneHeight; }
-    F64 ChartHeight() const { return LaneTop(m_model.NumWorkers()) + kLaneGap; }
+    F64 LaneHeight(U64 lane) const { return kLaneHeight + (m_model.LaneRows(lane) - 1) * kRegionRowHeight; }
+    F64 LaneTop(U64 lane) const
+    {
+        F64 top = LanesTop();
+        for (U64 i = 0; i < lane; ++i)
+            top += LaneHeight(i);
+        return top;
+    }
+    F64 ChartHeight() const { return LaneTop(m_model.NumLanes()) + kLaneGap; }
+    bool IsEmergency(U64 lane) const { return lane < m_model.NumWorkers() && m_model.m_emergency[lane]; }
+    // A region's row: the job row (inset like the bars), or a thinner row below it.
+    F64 RegionTop(const TraceRegion& region) const
+    {
+        if (region.m_row == 0)
+            return LaneTop(region.m_lane) + kBarInset;
+        return LaneTop(region.m_lane) + kLaneHeight - kBarInset + (region.m_row - 1) * kRegionRowHeight;
+    }
+    F64 RegionHeight(const TraceRegion& region) const
+    {
+        return region.m_row == 0 ? kLaneHeight - 2 * kBarInset : kRegionRowHeight - 2;
+    }
+    // A step's colour: a hue from its name, so a step keeps it from one run to the next.
+    static std::string StepColour(const std::string& name)
+    {
+        U32 hash = 2166136261u;
+        for (const char c : name)
+            hash = (hash ^ static_cast<U8>(c)) * 16777619u;
+        char colour[40];
+        snprintf(colour, sizeof(colour), "hsl(%u,45%%,62%%)", static_cast<unsigned>(hash % 360));
+        return colour;
+    }
 
     void Print(const char* pFormat, ...)
     {
@@ -160,9 +192,10 @@ private:
     void WriteChart()
     {
         Print("<div id=\"chart\"><svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" "
-              "height=\"%.0f\" data-plot-width=\"%.0f\" data-end=\"%s\">\n",
-              kLabelWidth + kPlotWidth + 10, ChartHeight(), kPlotWidth, Us(m_end).c_str());
-        Print("<defs><clipPath id=\"clip\"><rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\"/></clipPath>"
+              "height=\"%.0f\" data-plot-width=\"%.0f\" data-label-width=\"%.0f\" data-end=\"%s\">\n",
+              kLabelWidth + kPlotWidth + 10, ChartHeight(), kPlotWidth, kLabelWidth, Us(m_end).c_str());
+        Print("<defs><clipPath id=\"clip\"><rect id=\"clipRect\" x=\"0\" y=\"0\" width=\"%.0f\" "
+              "height=\"%.0f\"/></clipPath>"
               "<marker id=\"arrow\" viewBox=\"0 0 8 8\" refX=\"7\" refY=\"4\" markerWidth=\"7\" "
               "markerHeight=\"7\" "
               "orient=\"auto-start-reverse\"><path d=\"M0,0 L8,4 L0,8 z\" fill=\"#222\"/></marker></defs>\n",
@@ -173,6 +206,7 @@ private:
         fputs("<g clip-path=\"url(#clip)\">\n", m_pFile);
         WriteFrames();
         WriteBars();
+        WriteRegions();
         WriteMarks();
         WriteWaits();
         fputs("<g id=\"barLabels\"></g>\n</g>\n</g>\n</svg></div>\n", m_pFile);
@@ -185,21 +219,22 @@ private:
             Print("<text class=\"lane-label frames-label\" x=\"8\" y=\"%.1f\">%s</text>\n",
                   FrameRowTop(row) + kFrameRowHeight / 2 + 4,
                   row == 0 ? "Frames" : ("Frames " + std::to_string(row + 1)).c_str());
-        for (U64 worker = 0; worker < m_model.NumWorkers(); ++worker)
+        for (U64 lane = 0; lane < m_model.NumLanes(); ++lane)
             Print("<text class=\"lane-label%s\" x=\"8\" y=\"%.1f\">%s</text>\n",
-                  m_model.m_emergency[worker] ? " emergency" : "", LaneTop(worker) + kLaneHeight / 2 + 4,
-                  Escape(TraceWorkerName(m_model, worker)).c_str());
+                  IsEmergency(lane) ? " emergency" : (lane >= m_model.NumWorkers() ? " host" : ""),
+                  LaneTop(lane) + kLaneHeight / 2 + 4, Escape(TraceWorkerName(m_model, lane)).c_str());
         fputs("</g>\n", m_pFile);
     }
 
     void WriteLanes()
     {
         fputs("<g id=\"lanes\">\n", m_pFile);
-        for (U64 worker = 0; worker < m_model.NumWorkers(); ++worker)
+        for (U64 lane = 0; lane < m_model.NumLanes(); ++lane)
             Print("<rect class=\"lane%s%s\" data-worker=\"%u\" x=\"0\" y=\"%.1f\" width=\"%.0f\" "
                   "height=\"%.0f\"/>\n",
-                  m_model.m_emergency[worker] ? " emergency" : "", worker % 2 ? " odd" : "",
-                  static_cast<unsigned>(worker), LaneTop(worker), kPlotWidth, kLaneHeight);
+                  IsEmergency(lane) ? " emergency" : (lane >= m_model.NumWorkers() ? " host" : ""),
+                  lane % 2 ? " odd" : "", static_cast<unsigned>(lane), LaneTop(lane), kPlotWidth,
+                  LaneHeight(lane));
         fputs("</g>\n", m_pFile);
     }
 
@@ -215,7 +250,7 @@ private:
                 "width=\"%.2f\" height=\"%.1f\"/>\n",
                 i % 2 ? " odd" : "", static_cast<unsigned>(i), Us(frame.m_begin).c_str(),
                 Us(frame.m_end).c_str(), X(frame.m_begin), LanesTop(), Width(frame.m_begin, frame.m_end),
-                LaneTop(m_model.NumWorkers()) - LanesTop());
+                LaneTop(m_model.NumLanes()) - LanesTop());
         }
         fputs("</g>\n<g id=\"frames\">\n", m_pFile);
         for (size_t i = 0; i < m_model.m_frames.size(); ++i)
@@ -253,6 +288,29 @@ private:
                   Escape(TraceWorkerName(m_model, slice.m_worker)).c_str(),
                   Ms(slice.m_end - slice.m_begin).c_str(), Ms(slice.m_begin).c_str(),
                   slice.m_resumed ? "; resumed" : "", slice.m_suspended ? "; then suspended" : "");
+        }
+        fputs("</g>\n", m_pFile);
+    }
+
+    // A capture's regions: a job's steps in rows below its bar, lock waits in their own
+    // colour, a host thread's regions on its lane.
+    void WriteRegions()
+    {
+        fputs("<g id=\"regions\">\n", m_pFile);
+        for (const TraceRegion& region : m_model.m_regions)
+        {
+            const std::string name = Escape(region.m_name);
+            Print("<rect class=\"region%s\" data-name=\"%s\" data-b=\"%s\" data-e=\"%s\" x=\"%.2f\" "
+                  "y=\"%.1f\" width=\"%.2f\" height=\"%.0f\" fill=\"%s\"><title>%s on %s: %s ms from %s "
+                  "ms%s</title></rect>\n",
+                  region.m_isWait ? " lockwait" : "", name.c_str(), Us(region.m_begin).c_str(),
+                  Us(region.m_end).c_str(), X(region.m_begin), RegionTop(region),
+                  Width(region.m_begin, region.m_end), RegionHeight(region),
+                  region.m_isWait ? kLockWaitColour : StepColour(region.m_name).c_str(), name.c_str(),
+                  Escape(TraceWorkerName(m_model, region.m_lane)).c_str(),
+                  Ms(region.m_end - std::min(region.m_end, region.m_begin)).c_str(),
+                  Ms(region.m_begin).c_str(),
+                  region.m_isWait ? (region.m_inJob ? "; a lock wait inside a job" : "; a lock wait") : "");
         }
         fputs("</g>\n", m_pFile);
     }
@@ -322,7 +380,69 @@ private:
               "resumption</td></tr>\n"
               "<tr><td><svg width=\"26\" height=\"14\"><rect class=\"mark\" x=\"10\" y=\"0\" width=\"2\" "
               "height=\"14\"/></svg></td><td colspan=\"6\">a named event, such as the audio mix's submission "
-              "(hover for its name)</td></tr>\n</table>\n");
+              "(hover for its name)</td></tr>\n");
+        if (m_summary.m_captured)
+            Print("<tr><td><span class=\"swatch\" style=\"background:%s\"></span></td><td colspan=\"6\">a "
+                  "job's step (a profiler region it opened), in rows below the job's bar</td></tr>\n"
+                  "<tr><td><span class=\"swatch\" style=\"background:%s\"></span></td><td colspan=\"6\">a "
+                  "lock wait (hover for the lock and its caller)</td></tr>\n",
+                  StepColour("step").c_str(), kLockWaitColour);
+        fputs("</table>\n", m_pFile);
+        WriteWorkersTable();
+        if (m_summary.m_captured)
+            WriteLocksTable();
+        fputs("</div>\n", m_pFile);
+        const std::string why = ExplainTimeCriticalJob(m_summary);
+        if (!why.empty())
+            Print("<p id=\"why\">%s</p>\n", Escape(why).c_str());
+    }
+
+    F64 Share(U64 time) const
+    {
+        return m_summary.m_window ? 100.0 * static_cast<F64>(time) / static_cast<F64>(m_summary.m_window)
+                                  : 0.0;
+    }
+
+    void WriteLocksTable()
+    {
+        fputs("<table id=\"locks\"><caption>Lock waits</caption>\n<tr><th></th><th>lock</th><th>waits</th>"
+              "<th>total ms</th><th>longest ms</th></tr>\n",
+              m_pFile);
+        for (const LockWaitFigures& lock : m_summary.m_locks)
+            Print("<tr><td></td><td>%s</td><td>%llu</td><td>%s</td><td>%s</td></tr>\n",
+                  Escape(lock.m_lock).c_str(), static_cast<unsigned long long>(lock.m_waits),
+                  Ms(lock.m_total).c_str(), Ms(lock.m_longest).c_str());
+        if (m_summary.m_locks.empty())
+            fputs("<tr><td></td><td colspan=\"4\">no lock waited in the capture</td></tr>\n", m_pFile);
+        if (m_summary.m_droppedEvents)
+            Print("<tr><td></td><td colspan=\"4\">the capture's buffer was full: %llu events "
+                  "dropped</td></tr>\n",
+                  static_cast<unsigned long long>(m_summary.m_droppedEvents));
+        fputs("</table>\n", m_pFile);
+    }
+
+    void WriteWorkersTable()
+    {
+        if (m_summary.m_captured)
+        {
+            fputs("<table id=\"workers\"><caption>Workers (share of the frames' time)</caption>\n"
+                  "<tr><th>worker</th><th>running</th><th>waiting</th><th>idle</th><th></th><th>slices</th></"
+                  "tr>\n",
+                  m_pFile);
+            for (const WorkerFigures& worker : m_summary.m_workers)
+                Print(
+                    "<tr%s><td>%s</td><td>%.1f%%</td><td>%.1f%%</td><td>%.1f%%</td><td><span class=\"share\" "
+                    "style=\"width:%.0fpx\"></span><span class=\"share lockwait\" "
+                    "style=\"width:%.0fpx\"></span>"
+                    "</td><td>%llu</td></tr>\n",
+                    worker.m_isEmergency ? " class=\"emergency\"" : "", Escape(worker.m_name).c_str(),
+                    Share(worker.m_running), Share(worker.m_waiting), Share(worker.m_idle),
+                    std::min(Share(worker.m_running), 100.0) * 1.5,
+                    std::min(Share(worker.m_waiting), 100.0) * 1.5,
+                    static_cast<unsigned long long>(worker.m_slices));
+            fputs("</table>\n", m_pFile);
+            return;
+        }
         fputs("<table id=\"workers\"><caption>Workers (busy: share of the frames' time running "
               "jobs)</caption>\n"
               "<tr><th>worker</th><th>busy</th><th></th><th>slices</th></tr>\n",
@@ -338,10 +458,7 @@ private:
                   worker.m_isEmergency ? " class=\"emergency\"" : "", Escape(worker.m_name).c_str(), share,
                   std::min(share, 100.0) * 1.5, static_cast<unsigned long long>(worker.m_slices));
         }
-        fputs("</table>\n</div>\n", m_pFile);
-        const std::string why = ExplainTimeCriticalJob(m_summary);
-        if (!why.empty())
-            Print("<p id=\"why\">%s</p>\n", Escape(why).c_str());
+        fputs("</table>\n", m_pFile);
     }
 
     static const char* const kStyle;
@@ -381,13 +498,18 @@ caption{text-align:left;font-weight:600;padding-bottom:4px}
 th,td{padding:2px 8px;text-align:right}th:nth-child(2),td:nth-child(2),#workers td:first-child{text-align:left}
 tr.emergency td:first-child{color:#b3261e}
 .swatch{display:inline-block;width:14px;height:14px;border-radius:2px;vertical-align:middle}
-.share{display:inline-block;height:10px;background:#4e79a7}
+.share{display:inline-block;height:10px;background:#4e79a7}.share.lockwait{background:#d62728}
+.region{stroke:rgba(0,0,0,.2);stroke-width:.4}.region:hover{stroke:#000;stroke-width:1}
+.region.lockwait{stroke:#7a0e0e}
+.region-label{fill:#111;font-size:9px;pointer-events:none}
+.lane.host{fill:#eef6ee}.lane-label.host{fill:#2b6b2b;font-weight:600}
 #why{max-width:1100px;background:#fff;border-left:3px solid #e15759;padding:6px 10px}
 )CSS";
 
 const char* const PageWriter::kScript = R"JS((function () {
   var svg = document.getElementById('timeline');
   var W = +svg.getAttribute('data-plot-width'), END = +svg.getAttribute('data-end');
+  var LW = +svg.getAttribute('data-label-width'), chart = document.getElementById('chart');
   var NS = 'http://www.w3.org/2000/svg';
   var axis = document.getElementById('axis'), labels = document.getElementById('barLabels');
   var select = document.getElementById('frame'), viewText = document.getElementById('view');
@@ -435,12 +557,14 @@ const char* const PageWriter::kScript = R"JS((function () {
     });
     while (labels.firstChild) labels.removeChild(labels.firstChild);
     items.forEach(function (r) {
-      if (r.cls !== 'bar' && r.cls !== 'frame') return;
+      var region = r.cls.indexOf('region') === 0;
+      if (r.cls !== 'bar' && r.cls !== 'frame' && !region) return;
       var x0 = Math.max(X(r.b), 0), x1 = Math.min(X(r.e), W);
       var name = r.cls === 'bar' ? r.el.getAttribute('data-job') : r.el.getAttribute('data-name');
-      if (x1 - x0 < name.length * 6.5 + 8) return;
-      var y = +r.el.getAttribute('y') + +r.el.getAttribute('height') / 2 + 4;
-      labels.appendChild(make('text', { 'class': r.cls === 'bar' ? 'bar-label' : 'frame-label', x: x0 + 4, y: y }, name));
+      if (x1 - x0 < name.length * (region ? 5 : 6.5) + 8) return;
+      var y = +r.el.getAttribute('y') + +r.el.getAttribute('height') / 2 + (region ? 3 : 4);
+      var cls = r.cls === 'bar' ? 'bar-label' : (region ? 'region-label' : 'frame-label');
+      labels.appendChild(make('text', { 'class': cls, x: x0 + 3, y: y }, name));
     });
     drawAxis();
     viewText.textContent = (v0 / 1000).toFixed(3) + ' .. ' + (v1 / 1000).toFixed(3) + ' ms (' +
@@ -485,6 +609,17 @@ const char* const PageWriter::kScript = R"JS((function () {
     if (drag.v1 + dt > END) dt = END - drag.v1;
     v0 = drag.v0 + dt; v1 = drag.v1 + dt; layout();
   });
+  // The plot takes the window's width (less the labels), so nothing is cut off on the right.
+  function fit() {
+    W = Math.max(200, chart.clientWidth - LW - 12);
+    svg.setAttribute('width', LW + W + 10);
+    document.getElementById('clipRect').setAttribute('width', W);
+    Array.prototype.forEach.call(document.querySelectorAll('#lanes rect'), function (el) {
+      el.setAttribute('width', W);
+    });
+  }
+  window.addEventListener('resize', function () { fit(); layout(); });
+  fit();
   var start = /[?#&]frame=(\d+)/.exec(location.hash + location.search);
   if (start && frames.length) showFrame(Math.min(+start[1], frames.length - 1)); else layout();
 })();

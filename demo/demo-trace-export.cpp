@@ -136,6 +136,21 @@ void WriteMark(JsonWriter& json, const TraceMark& mark)
         fprintf(json.File(), ",\"args\":{\"job\":%u}}", static_cast<unsigned>(record.m_jobId));
 }
 
+// A capture's region: a slice nested by time inside the job slice (or the region) around it.
+void WriteRegion(JsonWriter& json, U64 tid, const TraceRegion& region)
+{
+    json.BeginEvent();
+    fputs("{\"name\":", json.File());
+    json.String(region.m_name.c_str());
+    fprintf(json.File(), ",\"cat\":\"%s\",\"ph\":\"X\",\"pid\":1,\"tid\":%u,\"ts\":",
+            region.m_isWait ? "lock wait" : "region", static_cast<unsigned>(tid));
+    json.Time(region.m_begin);
+    fputs(",\"dur\":", json.File());
+    json.Time(region.m_end - std::min(region.m_end, region.m_begin));
+    fprintf(json.File(), ",\"args\":{\"depth\":%u,\"color\":\"0x%08X\"}}",
+            static_cast<unsigned>(region.m_row), static_cast<unsigned>(region.m_color));
+}
+
 // The arrow of a wait: from just before the end of the slice where the job was suspended
 // to just after the start of the slice where it resumed.
 void WriteFlow(JsonWriter& json, const TraceModel& model, const TraceFlow& flow)
@@ -161,6 +176,11 @@ void WriteFlow(JsonWriter& json, const TraceModel& model, const TraceFlow& flow)
 U64 TraceFramesTrack(const TraceModel& model, U32 row)
 {
     return model.NumWorkers() + row;
+}
+
+U64 TraceLaneTrack(const TraceModel& model, U64 lane)
+{
+    return lane < model.NumWorkers() ? lane : lane + model.m_frameRows;
 }
 
 bool WriteTraceEventJson(FILE* pFile, const TraceModel& model, TraceExportSummary* pSummary)
@@ -206,6 +226,16 @@ bool WriteTraceEventJson(FILE* pFile, const TraceModel& model, TraceExportSummar
     for (const TraceFlow& flow : model.m_flows)
         WriteFlow(json, model, flow);
     summary.m_flows = model.m_flows.size();
+    // The host lanes sort after the workers.
+    for (U64 lane = model.NumWorkers(); lane < model.NumLanes(); ++lane)
+        WriteTrackMetadata(json, TraceLaneTrack(model, lane), TraceWorkerName(model, lane).c_str(),
+                           static_cast<long long>(lane));
+    for (const TraceRegion& region : model.m_regions)
+    {
+        WriteRegion(json, TraceLaneTrack(model, region.m_lane), region);
+        ++summary.m_regions;
+        summary.m_lockWaits += region.m_isWait;
+    }
     fputs("\n]}\n", pFile);
     *pSummary = summary;
     return ferror(pFile) == 0;

@@ -6,8 +6,10 @@
 // the slice where a job was suspended to the slice where it resumed, on whichever worker
 // that was. Each frame is a slice "Frame <n>" on a "Frames" track of its own, sorted
 // first (frames that overlap an earlier one go on "Frames 2", ...). Waits, fiber switches
-// for a job's stack size and named events are instant marks. Times are microseconds from
-// the oldest record.
+// for a job's stack size and named events are instant marks. With a capture, its regions
+// are slices nested inside the job slices by time (a job's steps, lock waits in the
+// category "lock wait"), and each host thread that joined has a track after the frames'.
+// Times are microseconds from the oldest record.
 //
 // The library writes no files: this reads the trace through its interfaces
 // (oxjob::CopyJobTrace, the job names of the descriptor table) and lives beside the demo.
@@ -27,11 +29,15 @@ struct TraceExportSummary
     U64 m_flows = 0;        // suspension -> resumption arrows
     U64 m_instants = 0;     // waits, stack-size switches and named events
     U64 m_frames = 0;       // frame slices
+    U64 m_regions = 0;      // a capture's regions (job steps, lock waits, host regions)
+    U64 m_lockWaits = 0;    // of them lock waits
     bool m_wrapped = false; // a worker's ring was full: its oldest records may be lost
 };
 
 // The track (thread id) of a row of frames: after the workers' tracks.
 U64 TraceFramesTrack(const TraceModel& model, U32 row);
+// The track of a lane: a worker's own, a host lane's after the frames'.
+U64 TraceLaneTrack(const TraceModel& model, U64 lane);
 
 // Writes the JSON document of the model. Returns false when writing failed.
 bool WriteTraceEventJson(FILE* pFile, const TraceModel& model, TraceExportSummary* pSummary);

@@ -245,6 +245,8 @@ TraceModel BuildTraceModel(const WorkerTraceRecords* pWorkers, U64 numWorkers, U
             base = std::min(base, pWorkers[worker].m_pRecords[0].m_timestamp);
     }
     const TraceClock clock(base == ~0ull ? 0 : base, ticksPerSecond);
+    model.m_baseTicks = base == ~0ull ? 0 : base;
+    model.m_ticksPerSecond = ticksPerSecond ? ticksPerSecond : 1;
     std::vector<FlowEnd> flowEnds;
     std::vector<FrameMark> frameMarks;
     for (U64 worker = 0; worker < numWorkers; ++worker)
@@ -254,8 +256,80 @@ TraceModel BuildTraceModel(const WorkerTraceRecords* pWorkers, U64 numWorkers, U
     return model;
 }
 
+bool IsLockWaitRegion(const std::string& name)
+{
+    return name.compare(0, 7, "Waiting") == 0;
+}
+
+std::string LockOfWaitRegion(const std::string& name)
+{
+    constexpr const char kPrefix[] = "Waiting: ";
+    if (name.compare(0, sizeof(kPrefix) - 1, kPrefix) != 0)
+        return "unnamed lock";
+    std::string lock = name.substr(sizeof(kPrefix) - 1);
+    const size_t caller = lock.find(" (");
+    if (caller != std::string::npos)
+        lock.resize(caller);
+    return lock;
+}
+
+void AddCaptureRegions(TraceModel& model, const ProfileCaptureData& capture, TraceWorkerOfThreadFn workerOf)
+{
+    AddCaptureRegions(model, ReadProfileCapture(capture), capture.m_droppedEvents, workerOf);
+}
+
+void AddCaptureRegions(TraceModel& model, const std::vector<ProfileThreadRegions>& threads, U64 droppedEvents,
+                       TraceWorkerOfThreadFn workerOf)
+{
+    const TraceClock clock(model.m_baseTicks, model.m_ticksPerSecond);
+    const auto toTime = [&](U64 ticks) { return clock.Nanoseconds(ticks); };
+    model.m_droppedEvents += droppedEvents;
+    model.m_laneRows.resize(model.NumLanes(), 1);
+    for (const ProfileThreadRegions& thread : threads)
+    {
+        const I64 worker = workerOf ? workerOf(thread.m_threadId) : -1;
+        const bool onWorker = worker >= 0 && static_cast<U64>(worker) < model.NumWorkers();
+        U64 lane = static_cast<U64>(worker);
+        if (!onWorker)
+        {
+            lane = model.NumLanes();
+            model.m_hostLanes.push_back(model.m_hostLanes.empty()
+                                            ? std::string("Host")
+                                            : "Host " + std::to_string(model.m_hostLanes.size() + 1));
+            model.m_laneRows.push_back(1);
+        }
+        // On a worker the regions at depth 0 are its jobs' own (the slices) and the waits
+        // of its scheduling loop; a job's steps lie below them.
+        U64 jobEnd = 0;
+        for (const ProfileRegion& region : thread.m_regions)
+        {
+            const bool isWait = IsLockWaitRegion(region.m_name);
+            if (onWorker && region.m_depth == 0 && !isWait)
+            {
+                jobEnd = region.m_end;
+                continue;
+            }
+            TraceRegion out{lane,
+                            region.m_name,
+                            region.m_color,
+                            region.m_depth,
+                            toTime(region.m_begin),
+                            toTime(region.m_end),
+                            isWait,
+                            onWorker && region.m_depth > 0 && region.m_begin < jobEnd};
+            if (out.m_name.empty())
+                out.m_name = "(open before the capture)";
+            model.m_laneRows[lane] = std::max(model.m_laneRows[lane], out.m_row + 1);
+            model.m_regions.push_back(std::move(out));
+            model.m_end = std::max(model.m_end, model.m_regions.back().m_end);
+        }
+    }
+}
+
 std::string TraceWorkerName(const TraceModel& model, U64 worker)
 {
+    if (worker >= model.NumWorkers() && worker < model.NumLanes())
+        return model.m_hostLanes[worker - model.NumWorkers()];
     std::string name = "Worker " + std::to_string(worker);
     if (worker < model.m_emergency.size() && model.m_emergency[worker])
         name += " (emergency)";

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "corelib/job/job-trace.h"
+#include "corelib/system/profile-capture-reader.h"
 #include "corelib/util/types.h"
 
 #include <string>
@@ -76,6 +77,27 @@ struct TraceFrame
     U32 m_row = 0; // 0, or further rows for frames that overlap an earlier one
 };
 
+// A profiler region of a capture, on the lane of the thread that ran it: a job's step
+// (a region the job opened) or a lock wait, inside or outside a job; or any region of a
+// host thread. The jobs' own regions are the slices and are not repeated here.
+struct TraceRegion
+{
+    U64 m_lane; // a worker, or a host lane after the workers
+    std::string m_name;
+    U32 m_color;
+    U32 m_row; // 0: the lane's job row; 1 and on: the rows below, by nesting depth
+    U64 m_begin;
+    U64 m_end;
+    bool m_isWait; // a lock wait (a region named "Waiting...")
+    bool m_inJob;  // inside a job's region
+};
+
+// True for the name of a lock wait's region.
+bool IsLockWaitRegion(const std::string& name);
+// The lock a wait's region names: "Waiting: <lock> (<caller>)" gives <lock>; a plain
+// "Waiting" (an atomic lock or a mutex without a name) gives "unnamed lock".
+std::string LockOfWaitRegion(const std::string& name);
+
 struct TraceModel
 {
     std::vector<bool> m_emergency;    // per worker
@@ -86,16 +108,35 @@ struct TraceModel
     U64 m_records = 0;
     U64 m_end = 0;       // the newest record's time
     U32 m_frameRows = 0; // rows the frames need (0 without frames)
+    // A capture's regions (empty without one): the host threads' lanes follow the workers'.
+    std::vector<TraceRegion> m_regions;
+    std::vector<std::string> m_hostLanes;
+    std::vector<U32> m_laneRows; // per lane: rows in all (1 + the deepest region row)
+    U64 m_droppedEvents = 0;     // events the capture's buffer had no room for
+    U64 m_baseTicks = 0;         // the counter value of time 0
+    U64 m_ticksPerSecond = 1;
 
     U64 NumWorkers() const { return m_emergency.size(); }
+    U64 NumLanes() const { return m_emergency.size() + m_hostLanes.size(); }
+    U32 LaneRows(U64 lane) const { return lane < m_laneRows.size() ? m_laneRows[lane] : 1; }
 };
+
+// The worker of a thread id, or -1 for a thread that is not a worker.
+using TraceWorkerOfThreadFn = I64 (*)(U32 threadId);
+
+// Adds the regions of a capture to the model: a worker thread's to its worker's lane, every
+// other thread's to a host lane of its own ("Host", "Host 2", ...).
+void AddCaptureRegions(TraceModel& model, const ProfileCaptureData& capture, TraceWorkerOfThreadFn workerOf);
+void AddCaptureRegions(TraceModel& model, const std::vector<ProfileThreadRegions>& threads, U64 droppedEvents,
+                       TraceWorkerOfThreadFn workerOf);
 
 // Builds the model of numWorkers workers' records (worker i is worker i), converting
 // record times with ticksPerSecond.
 TraceModel BuildTraceModel(const WorkerTraceRecords* pWorkers, U64 numWorkers, U64 ticksPerSecond,
                            TraceJobNameFn nameOf);
 
-// The worker's display name: "Worker <i>", with " (emergency)" for an emergency worker.
+// The lane's display name: "Worker <i>", with " (emergency)" for an emergency worker; a
+// host lane's name after the workers.
 std::string TraceWorkerName(const TraceModel& model, U64 worker);
 
 // The running job system's trace, worker by worker: copies of every ring.

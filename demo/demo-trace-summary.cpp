@@ -88,6 +88,8 @@ void SummariseJobs(const TraceModel& model, TraceSummary& summary)
                      { return a.m_runTime > b.m_runTime; });
 }
 
+void SummariseRegions(const TraceModel& model, TraceSummary& summary, U64 begin, U64 end);
+
 void SummariseWorkers(const TraceModel& model, TraceSummary& summary)
 {
     U64 begin = 0;
@@ -111,6 +113,51 @@ void SummariseWorkers(const TraceModel& model, TraceSummary& summary)
             continue;
         summary.m_workers[slice.m_worker].m_busy += to - from;
         ++summary.m_workers[slice.m_worker].m_slices;
+    }
+    SummariseRegions(model, summary, begin, end);
+}
+
+// With a capture: the lock waits per lock, and each worker's window split into running,
+// waiting and idle.
+void SummariseRegions(const TraceModel& model, TraceSummary& summary, U64 begin, U64 end)
+{
+    summary.m_captured = !model.m_regions.empty() || !model.m_hostLanes.empty();
+    summary.m_droppedEvents = model.m_droppedEvents;
+    if (!summary.m_captured)
+        return;
+    std::map<std::string, LockWaitFigures> byLock;
+    std::vector<U64> waitsInJobs(model.NumWorkers(), 0);
+    for (const TraceRegion& region : model.m_regions)
+    {
+        if (!region.m_isWait)
+            continue;
+        const U64 length = region.m_end - std::min(region.m_end, region.m_begin);
+        LockWaitFigures& figures = byLock[LockOfWaitRegion(region.m_name)];
+        figures.m_lock = LockOfWaitRegion(region.m_name);
+        ++figures.m_waits;
+        figures.m_total += length;
+        figures.m_longest = std::max(figures.m_longest, length);
+        if (region.m_lane >= model.NumWorkers())
+            continue;
+        const U64 from = std::max(region.m_begin, begin);
+        const U64 to = std::min(region.m_end, end);
+        if (from >= to)
+            continue;
+        summary.m_workers[region.m_lane].m_waiting += to - from;
+        if (region.m_inJob)
+            waitsInJobs[region.m_lane] += to - from;
+    }
+    for (auto& entry : byLock)
+        summary.m_locks.push_back(entry.second);
+    std::stable_sort(summary.m_locks.begin(), summary.m_locks.end(),
+                     [](const LockWaitFigures& a, const LockWaitFigures& b)
+                     { return a.m_total > b.m_total; });
+    for (U64 worker = 0; worker < summary.m_workers.size(); ++worker)
+    {
+        WorkerFigures& figures = summary.m_workers[worker];
+        figures.m_running = figures.m_busy - std::min(figures.m_busy, waitsInJobs[worker]);
+        const U64 accounted = figures.m_running + figures.m_waiting;
+        figures.m_idle = summary.m_window - std::min(summary.m_window, accounted);
     }
 }
 
@@ -255,5 +302,37 @@ std::string FormatTraceSummary(const TraceSummary& summary)
     const std::string why = ExplainTimeCriticalJob(summary);
     if (!why.empty())
         text += why + "\n";
+    if (summary.m_captured)
+        text += FormatCaptureSummary(summary);
+    return text;
+}
+
+std::string FormatCaptureSummary(const TraceSummary& summary)
+{
+    const auto share = [&](U64 time)
+    { return summary.m_window ? 100.0 * static_cast<F64>(time) / static_cast<F64>(summary.m_window) : 0.0; };
+    std::string text = "worker                running  waiting    idle  (share of the frames' time)\n";
+    for (const WorkerFigures& worker : summary.m_workers)
+        text += Format("%-22s %6.1f%% %7.1f%% %6.1f%%\n", worker.m_name.c_str(), share(worker.m_running),
+                       share(worker.m_waiting), share(worker.m_idle));
+    if (summary.m_locks.empty())
+    {
+        text += "Lock waits: none in the capture\n";
+    }
+    else
+    {
+        text += "lock                     waits  total ms  longest ms\n";
+        for (const LockWaitFigures& lock : summary.m_locks)
+            text += Format("%-22s %8llu %9.3f %11.3f\n", lock.m_lock.c_str(),
+                           static_cast<unsigned long long>(lock.m_waits), Milliseconds(lock.m_total),
+                           Milliseconds(lock.m_longest));
+        const LockWaitFigures& most = summary.m_locks.front();
+        text += Format("The lock that cost the most waiting: %s, %.3f ms in %llu waits (longest %.3f ms)\n",
+                       most.m_lock.c_str(), Milliseconds(most.m_total),
+                       static_cast<unsigned long long>(most.m_waits), Milliseconds(most.m_longest));
+    }
+    if (summary.m_droppedEvents)
+        text += Format("The capture's buffer was full: %llu profiler events were dropped\n",
+                       static_cast<unsigned long long>(summary.m_droppedEvents));
     return text;
 }

@@ -34,6 +34,20 @@ struct WorkerFigures
     bool m_isEmergency = false;
     U64 m_busy = 0;   // running jobs within the summary's window
     U64 m_slices = 0; // slices that lie (partly) in the window
+    // With a capture: the window split into running jobs (less their lock waits), waiting
+    // for locks (inside jobs or in the scheduling loop) and the rest, idle.
+    U64 m_running = 0;
+    U64 m_waiting = 0;
+    U64 m_idle = 0;
+};
+
+// A capture's waits for one lock.
+struct LockWaitFigures
+{
+    std::string m_lock;
+    U64 m_waits = 0;
+    U64 m_total = 0;
+    U64 m_longest = 0;
 };
 
 struct TimeCriticalFigures
@@ -57,12 +71,18 @@ struct TraceSummary
     U64 m_frames = 0;
     TimeCriticalJob m_timeCritical{};
     TimeCriticalFigures m_timeCriticalFigures;
+    bool m_captured = false;              // the model holds a capture's regions
+    std::vector<LockWaitFigures> m_locks; // by total waiting, most first
+    U64 m_droppedEvents = 0;
 };
 
 TraceSummary SummariseTrace(const TraceModel& model, const TimeCriticalJob& timeCritical);
 
 // The summary as lines of text: a table of the job names, one of the workers and a
-// sentence on where the time-critical job ran and why.
+// sentence on where the time-critical job ran and why; with a capture, the workers' time
+// split into running, waiting for locks and idle, and the waits per lock.
 std::string FormatTraceSummary(const TraceSummary& summary);
+// The capture's part of the summary alone (empty lines when there is no capture).
+std::string FormatCaptureSummary(const TraceSummary& summary);
 // The sentence on the time-critical job alone.
 std::string ExplainTimeCriticalJob(const TraceSummary& summary);

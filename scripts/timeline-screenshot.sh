@@ -53,10 +53,12 @@ if [[ -z $browser ]]; then
     fi
 fi
 
-# The page's height: its chart grows with the workers; the tables follow it.
+# The page's height: its chart (as tall as its lanes and their region rows) and the
+# tables below it.
 if [[ -z $height ]]; then
+    chart=$(grep -o '<svg id="timeline"[^>]*' "$page" | grep -o ' height="[0-9.]*"' | grep -o '[0-9]*' | head -1 || true)
     lanes=$(grep -c 'class="lane-label' "$page" || true)
-    height=$((480 + 30 * lanes))
+    height=$((${chart:-$((30 * lanes))} + 420 + 24 * lanes))
 fi
 url="file://$(cd "$(dirname "$page")" && pwd)/$(basename "$page")"
 [[ -n $frame ]] && url="$url#frame=$frame"

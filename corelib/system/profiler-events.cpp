@@ -130,22 +130,30 @@ U32 ProfileEventColorForJobFlags(U32 jobFlags)
     return kProfileColorNoJob;
 }
 
-void BeginProfileEvent(const char* name)
+namespace
 {
-    BeginProfileEvent(ProfileEventColorForJobFlags(oxsys::GetRunningJobFlags()), name);
-}
-
-void BeginProfileEvent(U32 color, const char* name)
+void BeginOnBlock(ProfileEventBlock* pBlock, U32 color, const char* name)
 {
-    ProfileEventBlock* pBlock = CurrentEventBlock();
-    if (!pBlock)
-        return;
     if (OX_UNLIKELY(pBlock->m_pGuard != nullptr))
     {
         WriteGuarded(pBlock, [&](ProfileEventBlock* pOpen) { WriteBegin(pOpen, color, name); });
         return;
     }
     WriteBegin(pBlock, color, name);
+}
+} // namespace
+
+// The colour is looked up only once there is a block to write into.
+void BeginProfileEvent(const char* name)
+{
+    if (ProfileEventBlock* pBlock = CurrentEventBlock())
+        BeginOnBlock(pBlock, ProfileEventColorForJobFlags(oxsys::GetRunningJobFlags()), name);
+}
+
+void BeginProfileEvent(U32 color, const char* name)
+{
+    if (ProfileEventBlock* pBlock = CurrentEventBlock())
+        BeginOnBlock(pBlock, color, name);
 }
 
 void EndProfileEvent()

@@ -61,6 +61,16 @@ void BeginProfileEvent(U32 color, const char* name);
 // Closes the calling thread's innermost region.
 void EndProfileEvent();
 
+// Opens a region for the lifetime of the scope (the automatic colour).
+class ProfileRegionScope
+{
+public:
+    explicit ProfileRegionScope(const char* name) { BeginProfileEvent(name); }
+    ~ProfileRegionScope() { EndProfileEvent(); }
+    ProfileRegionScope(const ProfileRegionScope&) = delete;
+    ProfileRegionScope& operator=(const ProfileRegionScope&) = delete;
+};
+
 // The automatic colour for a job's flags: flag 64, else 4, else 8, else the no-job grey.
 U32 ProfileEventColorForJobFlags(U32 jobFlags);
 

@@ -36,6 +36,10 @@ constexpr const char* kTraceFile = "demo-trace.json";
 constexpr const char* kPageFile = "demo-trace.html";
 const std::set<std::string> kJobNames = {"FrameJob", "AudioMixJob", "IntegrateClothJob", "SolveClothJob",
                                          "SummariseClothJob"};
+// The steps the demo's jobs mark with profiler regions.
+const std::set<std::string> kStepNames = {
+    "Verlet step", "Links: even rows", "Links: odd rows",     "Links: even columns", "Links: odd columns",
+    "Bounds",      "Voice gains",      "Oscillators and mix", "Submit the cloth",    "Combine the bounds"};
 
 std::string ReadFile(const fs::path& path)
 {
@@ -335,7 +339,11 @@ void CheckTimelinePage(const fs::path& path, const DemoReport& report)
 {
     const std::string html = ReadFile(path);
     ASSERT_FALSE(html.empty()) << path;
-    EXPECT_EQ(CountOf(html, "<rect class=\"lane"), report.m_totalWorkers);
+    // The workers' lanes and the host's (the traced run captures the host thread too).
+    EXPECT_EQ(CountOf(html, "<rect class=\"lane"), report.m_totalWorkers + 1);
+    EXPECT_EQ(CountOf(html, "<rect class=\"lane host"), 1u);
+    EXPECT_GE(CountOf(html, "<rect class=\"region\""), kDemoFrames * 3);
+    EXPECT_NE(html.find("<table id=\"locks\">"), std::string::npos);
     EXPECT_EQ(CountOf(html, "<rect class=\"lane emergency"),
               report.m_totalWorkers - ExpectedRegularWorkers());
     EXPECT_EQ(CountOf(html, "<rect class=\"bar\""), report.m_slices);
@@ -366,6 +374,8 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
     std::vector<FlowEnd> flowStarts;
     std::vector<FlowEnd> flowEnds;
     U64 slices = 0;
+    std::vector<std::tuple<U64, double, double, std::string>> steps; // track, begin, end, name
+    std::set<std::string> hostRegions;
     for (const JsonValue& event : pEvents->m_items)
     {
         ASSERT_EQ(event.m_kind, JsonValue::kObject);
@@ -387,6 +397,20 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
             EXPECT_EQ(phase, "X");
             frames.emplace_back(Number(event, "ts"), Number(event, "ts") + Number(event, "dur"));
             frameNames.insert(Text(event, "name"));
+            continue;
+        }
+        const std::string category = Text(event, "cat");
+        if (category == "region" || category == "lock wait")
+        {
+            EXPECT_EQ(phase, "X");
+            const U64 tid = static_cast<U64>(Number(event, "tid"));
+            const double ts = Number(event, "ts");
+            if (tid == report.m_totalWorkers + 1)
+                hostRegions.insert(Text(event, "name"));
+            else if (category == "region")
+                steps.emplace_back(tid, ts, ts + Number(event, "dur"), Text(event, "name"));
+            else
+                EXPECT_EQ(Text(event, "name").compare(0, 7, "Waiting"), 0);
             continue;
         }
         const double tid = Number(event, "tid");
@@ -425,8 +449,12 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
         }
     }
 
-    // One named track per worker and the frames' track, and the counts the demo printed.
-    EXPECT_EQ(namedTracks.size(), report.m_totalWorkers + 1);
+    // One named track per worker, the frames' track and the host's, and the counts the
+    // demo printed.
+    EXPECT_EQ(namedTracks.size(), report.m_totalWorkers + 2);
+    EXPECT_EQ(trackNames[report.m_totalWorkers + 1], "Host");
+    for (U32 frame = 0; frame < kDemoFrames; ++frame)
+        EXPECT_EQ(hostRegions.count("Frame " + std::to_string(frame)), 1u) << frame;
     EXPECT_EQ(trackNames[report.m_totalWorkers], "Frames");
     EXPECT_EQ(trackNames[report.m_totalWorkers - 1],
               "Worker " + std::to_string(report.m_totalWorkers - 1) + " (emergency)");
@@ -458,6 +486,16 @@ void CheckTraceJson(const fs::path& path, const DemoReport& report)
                   [](const Slice& a, const Slice& b) { return a.m_begin < b.m_begin; });
         for (size_t i = 1; i < trackSlices.size(); ++i)
             EXPECT_LE(trackSlices[i - 1].m_end, trackSlices[i].m_begin) << "track " << track;
+    }
+
+    // Every step of a job lies inside a slice of a job on the worker that ran it.
+    EXPECT_GE(steps.size(), kDemoFrames * 3u);
+    for (const auto& [track, begin, end, name] : steps)
+    {
+        EXPECT_EQ(kStepNames.count(name), 1u) << name;
+        const Slice* pSlice = SliceAt(tracks[track], begin);
+        ASSERT_TRUE(pSlice) << name << " at " << begin << " on track " << track;
+        EXPECT_LE(end, pSlice->m_end) << name;
     }
 
     // Every flow leaves the slice in which its job was suspended and enters a later slice
