@@ -7,15 +7,13 @@
 #include "corelib/system/cpu-info.h"
 #include "corelib/system/profile-capture.h"
 #include "corelib/system/timing.h"
+#include "corelib/timeline/job-timeline.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/msg.h"
 #include "demo/demo-frame-jobs.h"
 #include "demo/demo-frame-stats.h"
 #include "demo/demo-memory.h"
 #include "demo/demo-simulation.h"
-#include "demo/demo-timeline-page.h"
-#include "demo/demo-trace-export.h"
-#include "demo/demo-trace-summary.h"
 
 #include <algorithm>
 #include <string>
@@ -195,34 +193,24 @@ bool StartDemoCapture()
     return true;
 }
 
-I64 WorkerOfThread(U32 threadId)
+// Prints what the capture held (before its buffer is released).
+void PrintCaptureLine(const ProfileCaptureData& capture, const TraceModel& model)
 {
-    return oxjob::GetWorkerThreadIndexFromThreadId(threadId);
-}
-
-// Stops the capture and adds its regions to the model.
-void AddDemoCapture(TraceModel& model)
-{
-    const ProfileCaptureData* pCapture = StopProfileCapture();
-    if (!pCapture)
-        return;
-    const U64 regionsBefore = model.m_regions.size();
-    AddCaptureRegions(model, *pCapture, WorkerOfThread);
     PrintToMsgOutput(
         kMsgChannelInfo,
         "Profiler capture: %llu regions of %u threads, %llu of %llu KB used, %llu events dropped\n",
-        ToPrint(model.m_regions.size() - regionsBefore), pCapture->m_numThreads,
-        ToPrint(pCapture->m_usedBytes / 1024), ToPrint(pCapture->m_bufferBytes / 1024),
-        ToPrint(pCapture->m_droppedEvents));
-    ReleaseProfileCaptureBuffer();
+        ToPrint(model.m_regions.size()), capture.m_numThreads, ToPrint(capture.m_usedBytes / 1024),
+        ToPrint(capture.m_bufferBytes / 1024), ToPrint(capture.m_droppedEvents));
 }
 
 // Writes the trace-event JSON file and the timeline page beside it.
-bool ExportTrace(const char* pPath, const LiveJobTrace& trace, const TraceModel& model,
-                 const TraceSummary& summary)
+bool ExportTrace(const char* pPath, const JobTimelineResult& timeline)
 {
     TraceExportSummary written;
-    if (!WriteTraceEventFile(pPath, model, &written))
+    std::string pagePath;
+    const bool filesWritten =
+        WriteJobTimelineFiles(pPath, timeline.m_model, timeline.m_summary, &written, &pagePath);
+    if (pagePath.empty())
     {
         PrintErrorToMsgOutput(kMsgChannelInfo, "Job trace: cannot write the trace-event file '%s'\n", pPath);
         return false;
@@ -230,13 +218,13 @@ bool ExportTrace(const char* pPath, const LiveJobTrace& trace, const TraceModel&
     PrintToMsgOutput(
         kMsgChannelInfo,
         "Job trace: %llu records of %llu workers written to '%s' (trace-event JSON): %llu job slices, "
-        "%llu jobs started, %llu suspension-to-resumption flows, %llu instant marks, %llu frames%s\n",
+        "%llu jobs started, %llu suspension-to-resumption flows, %llu instant marks, %llu frames, %llu "
+        "profiler regions%s\n",
         ToPrint(written.m_records), ToPrint(written.m_workers), pPath, ToPrint(written.m_slices),
         ToPrint(written.m_jobsStarted), ToPrint(written.m_flows), ToPrint(written.m_instants),
-        ToPrint(written.m_frames),
-        trace.m_wrapped ? "; a worker's ring was full, its oldest records are missing" : "");
-    const std::string pagePath = TimelinePagePath(pPath);
-    if (!WriteTimelinePageFile(pagePath.c_str(), model, summary))
+        ToPrint(written.m_frames), ToPrint(written.m_regions),
+        timeline.m_traceWrapped ? "; a worker's ring was full, its oldest records are missing" : "");
+    if (!filesWritten)
     {
         PrintErrorToMsgOutput(kMsgChannelInfo, "Job trace: cannot write the timeline page '%s'\n",
                               pagePath.c_str());
@@ -305,17 +293,20 @@ int RunJobSystemDemo(const DemoOptions& options)
     const bool capturing = options.m_pJobTracePath && StartDemoCapture();
     RunFrames(world, counters);
     // The workers are idle now: the trace holds every frame.
-    const LiveJobTrace trace = CopyLiveJobTrace();
-    TraceModel model = BuildLiveTraceModel(trace);
-    if (capturing)
-        AddDemoCapture(model);
-    const TraceSummary summary =
-        SummariseTrace(model, {"AudioMixJob", kAudioMixSubmittedEvent, EmergencyDelayNanoseconds(params)});
-    PrintTraceSummary(summary);
+    const ProfileCaptureData* pCapture = capturing ? StopProfileCapture() : nullptr;
+    JobTimelineOptions timelineOptions;
+    timelineOptions.m_pTitle = "marrow demo";
+    timelineOptions.m_timeCritical = {"AudioMixJob", kAudioMixSubmittedEvent,
+                                      EmergencyDelayNanoseconds(params)};
+    JobTimelineResult timeline;
+    BuildJobTimeline(pCapture, timelineOptions, &timeline);
+    if (pCapture)
+        PrintCaptureLine(*pCapture, timeline.m_model);
+    ReleaseProfileCaptureBuffer();
+    PrintTraceSummary(timeline.m_summary);
 
     const bool simulationMatches = CheckSimulation(jobResults);
-    const bool traceWritten =
-        !options.m_pJobTracePath || ExportTrace(options.m_pJobTracePath, trace, model, summary);
+    const bool traceWritten = !options.m_pJobTracePath || ExportTrace(options.m_pJobTracePath, timeline);
 
     PrintToMsgOutput(kMsgChannelInfo, "\n");
     oxjob::PrintJobSystemData();

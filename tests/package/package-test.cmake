@@ -114,6 +114,7 @@ run_step("building the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 set(programs
     "job-host|^8 SumJob jobs added up to 36\n"
     "typed-host|^1000000 floats are 3 and the job kept 42 across its wait\n"
+    "timeline-host|timeline written to timeline-host.html: 32 steps of 16 chunks, [1-9][0-9]* job slices\n"
     "new-operators-host|^operator new took its memory from the current allocator\n")
 foreach(entry IN LISTS programs)
     string(REPLACE "|" ";" parts "${entry}")

@@ -1,4 +1,4 @@
-#include "demo/demo-file.h"
+#include "corelib/timeline/timeline-file.h"
 
 bool WriteWholeFile(const char* pPath, const std::function<bool(FILE*)>& write)
 {

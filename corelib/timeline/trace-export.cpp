@@ -1,6 +1,6 @@
-#include "demo/demo-trace-export.h"
+#include "corelib/timeline/trace-export.h"
 
-#include "demo/demo-file.h"
+#include "corelib/timeline/timeline-file.h"
 
 #include <algorithm>
 #include <string>
@@ -191,8 +191,9 @@ bool WriteTraceEventJson(FILE* pFile, const TraceModel& model, TraceExportSummar
     JsonWriter json(pFile);
     fputs("{\"displayTimeUnit\":\"ms\",\"traceEvents\":[", pFile);
     json.BeginEvent();
-    fputs("{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":\"marrow demo job system\"}}",
-          pFile);
+    fputs("{\"name\":\"process_name\",\"ph\":\"M\",\"pid\":1,\"args\":{\"name\":", pFile);
+    json.String((model.m_title + " job system").c_str());
+    fputs("}}", pFile);
     // The frames' tracks sort before the workers'.
     for (U32 row = 0; row < model.m_frameRows; ++row)
     {

@@ -1,4 +1,4 @@
-#include "demo/demo-trace-summary.h"
+#include "corelib/timeline/trace-summary.h"
 
 #include <algorithm>
 #include <cstdarg>

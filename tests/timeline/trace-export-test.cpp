@@ -4,9 +4,9 @@
 // for waits, stack-size switches and named events, frame slices on a "Frames" track of
 // their own, and what a torn or truncated ring leaves out. Every document is read back
 // with a strict JSON reader.
-#include "demo/demo-trace-export.h"
+#include "corelib/timeline/trace-export.h"
 #include "tests/demo/mini-json.h"
-#include "tests/demo/synthetic-trace.h"
+#include "tests/timeline/synthetic-trace.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
-#include "demo/demo-timeline-page.h"
+#include "corelib/timeline/timeline-page.h"
 
-#include "demo/demo-file.h"
+#include "corelib/timeline/timeline-file.h"
+#include "corelib/util/fnv-hash.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -137,9 +138,7 @@ private:
     // A step's colour: a hue from its name, so a step keeps it from one run to the next.
     static std::string StepColour(const std::string& name)
     {
-        U32 hash = 2166136261u;
-        for (const char c : name)
-            hash = (hash ^ static_cast<U8>(c)) * 16777619u;
+        const U32 hash = Fnv1aHash32(name.data(), name.size(), kFnv32OffsetBasis);
         char colour[40];
         snprintf(colour, sizeof(colour), "hsl(%u,45%%,62%%)", static_cast<unsigned>(hash % 360));
         return colour;
@@ -158,9 +157,9 @@ private:
         U64 emergency = 0;
         for (const bool isEmergency : m_model.m_emergency)
             emergency += isEmergency;
-        fputs("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-              "<title>Job timeline - marrow demo</title>\n<style>\n",
-              m_pFile);
+        Print("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+              "<title>Job timeline - %s</title>\n<style>\n",
+              Escape(m_model.m_title).c_str());
         fputs(kStyle, m_pFile);
         fputs("</style>\n</head>\n<body>\n<h1>Job timeline</h1>\n", m_pFile);
         Print("<p class=\"sub\">%llu workers (%llu emergency), %llu frames, %llu job slices, %llu waits; "

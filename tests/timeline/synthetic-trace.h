@@ -3,7 +3,7 @@
 // and timeline page. Every figure the tests expect is worked out beside the records.
 #pragma once
 
-#include "demo/demo-trace-model.h"
+#include "corelib/timeline/trace-model.h"
 
 #include <vector>
 

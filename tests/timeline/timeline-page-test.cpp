@@ -2,8 +2,8 @@
 // per worker with the emergency one marked, a bar per job slice at its times in its job's
 // legend colour, a legend entry per job name, a band and a box per frame, an arrow per
 // wait from the suspension to the resumption, and nothing that reaches outside the file.
-#include "demo/demo-timeline-page.h"
-#include "tests/demo/synthetic-trace.h"
+#include "corelib/timeline/timeline-page.h"
+#include "tests/timeline/synthetic-trace.h"
 
 #include <gtest/gtest.h>
 

@@ -11,11 +11,11 @@
 // category "lock wait"), and each host thread that joined has a track after the frames'.
 // Times are microseconds from the oldest record.
 //
-// The library writes no files: this reads the trace through its interfaces
-// (oxjob::CopyJobTrace, the job names of the descriptor table) and lives beside the demo.
+// It reads the trace through the job system's interfaces (oxjob::CopyJobTrace, the job
+// names of the descriptor table) and writes only where the host asks it to.
 #pragma once
 
-#include "demo/demo-trace-model.h"
+#include "corelib/timeline/trace-model.h"
 
 #include <cstdio>
 

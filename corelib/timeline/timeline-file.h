@@ -1,4 +1,4 @@
-// Writing a whole file in one go, for the demo's exports.
+// Writing a whole file in one go, for the timeline exports.
 #pragma once
 
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tests/demo/synthetic-trace.h"
+#include "tests/timeline/synthetic-trace.h"
 
 namespace synthetic
 {

@@ -5,7 +5,7 @@
 // event its submitter adds just before submitting it) to its start.
 #pragma once
 
-#include "demo/demo-trace-model.h"
+#include "corelib/timeline/trace-model.h"
 
 #include <string>
 #include <vector>

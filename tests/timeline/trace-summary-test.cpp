@@ -1,8 +1,8 @@
 // The trace summary's figures, worked out by hand from a small made-up trace: per job
 // name the jobs, running time, the longest job and the waits; per worker the busy time
 // within the frames; where the time-critical job ran and how soon after its submission.
-#include "demo/demo-trace-summary.h"
-#include "tests/demo/synthetic-trace.h"
+#include "corelib/timeline/trace-summary.h"
+#include "tests/timeline/synthetic-trace.h"
 
 #include <gtest/gtest.h>
 

@@ -115,6 +115,7 @@ struct TraceModel
     U64 m_droppedEvents = 0;     // events the capture's buffer had no room for
     U64 m_baseTicks = 0;         // the counter value of time 0
     U64 m_ticksPerSecond = 1;
+    std::string m_title = "corelib"; // the host's name in the page's title and the export
 
     U64 NumWorkers() const { return m_emergency.size(); }
     U64 NumLanes() const { return m_emergency.size() + m_hostLanes.size(); }

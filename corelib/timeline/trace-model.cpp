@@ -1,4 +1,4 @@
-#include "demo/demo-trace-model.h"
+#include "corelib/timeline/trace-model.h"
 
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system.h"

@@ -12,8 +12,8 @@
 // in microseconds).
 #pragma once
 
-#include "demo/demo-trace-model.h"
-#include "demo/demo-trace-summary.h"
+#include "corelib/timeline/trace-model.h"
+#include "corelib/timeline/trace-summary.h"
 
 #include <cstdio>
 #include <string>
