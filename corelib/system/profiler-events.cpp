@@ -179,7 +179,11 @@ ProfileEventBlock* SetProfileEventBlock(ProfileEventBlock* pBlock)
 ProfileEventBlock* GetProfileEventBlock()
 {
     ProfileEventBlock* pBlock = CurrentEventBlock();
-    if (OX_UNLIKELY(pBlock == nullptr) && IsProfileCaptureRunning() && oxsys::IsJobWorkerThread())
+    // A worker still holding the block of a stopped capture joins the running one too.
+    const bool joinable = pBlock == nullptr || (pBlock->m_pGuard != nullptr &&
+                                                pBlock->m_pGuard->m_state.load(std::memory_order_relaxed) ==
+                                                    ProfileEventBlockGuard::kClosed);
+    if (OX_UNLIKELY(joinable) && IsProfileCaptureRunning() && oxsys::IsJobWorkerThread())
         return JoinProfileCaptureAsWorker();
     return pBlock;
 }

@@ -299,3 +299,41 @@ TEST(ProfileCapture, CapturingAllocatesNothing)
     EXPECT_EQ(jobtest::s_allocations.load(), 0u);
 }
 #endif
+
+// A thread that still holds the block of a stopped capture joins the next one afresh,
+// and its events of each capture stay in that capture.
+TEST(ProfileCapture, ThreadJoinsOneCaptureAfterAnother)
+{
+    std::vector<U64> buffer(4 * kProfileCaptureBlockWords);
+    std::atomic<int> step{0};
+    std::atomic<int> done{0};
+    std::vector<std::vector<ProfileThreadRegions>> captures;
+    std::thread writer(
+        [&]
+        {
+            for (int capture = 0; capture < 2; ++capture)
+            {
+                while (step.load() != 2 * capture + 1)
+                    std::this_thread::yield();
+                EXPECT_TRUE(JoinProfileCapture());
+                BeginProfileEvent(capture == 0 ? "First" : "Second");
+                EndProfileEvent();
+                done = capture + 1;
+            }
+        });
+    for (int capture = 0; capture < 2; ++capture)
+    {
+        ASSERT_TRUE(StartProfileCapture(buffer.data(), buffer.size() * sizeof(U64)));
+        step = 2 * capture + 1;
+        while (done.load() != capture + 1)
+            std::this_thread::yield();
+        captures.push_back(ReadProfileCapture(*StopProfileCapture()));
+    }
+    writer.join();
+    ASSERT_EQ(captures[0].size(), 1u);
+    ASSERT_EQ(captures[1].size(), 1u);
+    ASSERT_EQ(captures[0][0].m_regions.size(), 1u);
+    ASSERT_EQ(captures[1][0].m_regions.size(), 1u);
+    EXPECT_EQ(captures[0][0].m_regions[0].m_name, "First");
+    EXPECT_EQ(captures[1][0].m_regions[0].m_name, "Second");
+}
