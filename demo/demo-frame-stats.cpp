@@ -9,6 +9,11 @@
 
 namespace
 {
+F64 NanosecondsToMilliseconds(U64 nanoseconds)
+{
+    return static_cast<F64>(nanoseconds) / 1e6;
+}
+
 F64 TicksToMilliseconds(U64 ticks)
 {
     const U64 frequency = GetTimerFrequency();
@@ -43,13 +48,20 @@ FrameRecord MakeFrameRecord(U32 frame, U64 frameTicks, const FrameCounters& coun
 {
     FrameRecord record;
     record.m_frame = frame;
-    record.m_frameTicks = frameTicks;
+    record.m_frameNanoseconds = static_cast<U64>(TicksToMilliseconds(frameTicks) * 1e6 + 0.5);
     record.m_jobsSubmitted = counters.GetJobsSubmitted();
     record.m_jobsRun = counters.GetJobsRun();
     record.m_waits = counters.GetWaits();
     record.m_longestWaitTicks = counters.GetLongestWaitTicks();
     record.m_audioWorker = counters.GetAudioWorker();
     return record;
+}
+
+void TakeFrameLengthsFromTrace(FrameRecord* pRecords, U32 numRecords, const TraceModel& model)
+{
+    for (const TraceFrame& frame : model.m_frames)
+        if (frame.m_number < numRecords)
+            pRecords[frame.m_number].m_frameNanoseconds = frame.m_end - frame.m_begin;
 }
 
 void PrintFrameTableHeading()
@@ -65,13 +77,13 @@ void PrintFrameTableLine(const FrameRecord& record)
         snprintf(audio, sizeof(audio), "worker %u%s", static_cast<unsigned>(record.m_audioWorker),
                  oxjob::IsEmergencyWorkerThread(record.m_audioWorker) ? " (emergency)" : "");
     PrintToMsgOutput(kMsgChannelInfo, "%5u %9.3f %10u %9u %6u %16.3f  %s\n", record.m_frame,
-                     TicksToMilliseconds(record.m_frameTicks), record.m_jobsSubmitted, record.m_jobsRun,
-                     record.m_waits, TicksToMilliseconds(record.m_longestWaitTicks), audio);
+                     NanosecondsToMilliseconds(record.m_frameNanoseconds), record.m_jobsSubmitted,
+                     record.m_jobsRun, record.m_waits, TicksToMilliseconds(record.m_longestWaitTicks), audio);
 }
 
 void PrintFrameTableTotals(const FrameRecord* pRecords, U32 numRecords)
 {
-    U64 totalTicks = 0;
+    U64 totalTime = 0;
     U64 longestFrame = 0;
     U64 submitted = 0;
     U64 run = 0;
@@ -80,8 +92,8 @@ void PrintFrameTableTotals(const FrameRecord* pRecords, U32 numRecords)
     for (U32 i = 0; i < numRecords; ++i)
     {
         const FrameRecord& record = pRecords[i];
-        totalTicks += record.m_frameTicks;
-        longestFrame = record.m_frameTicks > longestFrame ? record.m_frameTicks : longestFrame;
+        totalTime += record.m_frameNanoseconds;
+        longestFrame = record.m_frameNanoseconds > longestFrame ? record.m_frameNanoseconds : longestFrame;
         submitted += record.m_jobsSubmitted;
         run += record.m_jobsRun;
         waits += record.m_waits;
@@ -93,8 +105,8 @@ void PrintFrameTableTotals(const FrameRecord* pRecords, U32 numRecords)
         kMsgChannelInfo,
         "total %9.3f %10llu %9llu %6llu   (average frame %.3f ms, longest %.3f ms; audio mix on an "
         "emergency worker in %u of %u frames)\n",
-        TicksToMilliseconds(totalTicks), static_cast<unsigned long long>(submitted),
+        NanosecondsToMilliseconds(totalTime), static_cast<unsigned long long>(submitted),
         static_cast<unsigned long long>(run), static_cast<unsigned long long>(waits),
-        numRecords ? TicksToMilliseconds(totalTicks) / numRecords : 0.0, TicksToMilliseconds(longestFrame),
-        onEmergency, numRecords);
+        numRecords ? NanosecondsToMilliseconds(totalTime) / numRecords : 0.0,
+        NanosecondsToMilliseconds(longestFrame), onEmergency, numRecords);
 }

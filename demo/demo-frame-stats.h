@@ -5,6 +5,8 @@
 // host resets it before it submits a frame and reads it after the frame has finished.
 #pragma once
 
+#include "corelib/timeline/trace-model.h"
+
 #include "corelib/job/job-types.h"
 #include "corelib/util/types.h"
 
@@ -42,7 +44,7 @@ private:
 struct FrameRecord
 {
     U32 m_frame;
-    U64 m_frameTicks;
+    U64 m_frameNanoseconds; // the frame's length: see TakeFrameLengthsFromTrace
     U32 m_jobsSubmitted;
     U32 m_jobsRun;
     U32 m_waits;
@@ -50,8 +52,12 @@ struct FrameRecord
     U64 m_audioWorker;
 };
 
-// Takes the counters of a finished frame.
+// Takes the counters of a finished frame; its length is the host's wait for it until the
+// trace gives the frame job's run.
 FrameRecord MakeFrameRecord(U32 frame, U64 frameTicks, const FrameCounters& counters);
+// Gives each frame the length the timeline page shows: its frame job's run, from the
+// job's start to its completion on whichever worker, as the job trace recorded them.
+void TakeFrameLengthsFromTrace(FrameRecord* pRecords, U32 numRecords, const TraceModel& model);
 
 // The table on message channel 1: a heading, one line per frame, and the totals.
 void PrintFrameTableHeading();

@@ -94,15 +94,15 @@ SimulationResults AllocateSimulationResults()
 }
 
 // Runs the frames on jobs and prints the table; the host thread waits for each frame.
-void RunFrames(FrameWorld& world, FrameCounters& counters)
+// Runs the frames and records each; the table is printed once the trace gives the frames'
+// lengths.
+void RunFrames(FrameWorld& world, FrameCounters& counters, FrameRecord* pRecords)
 {
-    FrameRecord records[kDemoFrames];
     PrintToMsgOutput(
         kMsgChannelInfo,
         "\nFrame loop: %u frames, each submitting %u jobs: the frame job, the audio mix "
         "(time-critical), the cloth of %u x %u points (integration, %u solver passes, summaries)\n",
         kDemoFrames, kJobsPerFrame, kClothWidth, kClothHeight, kClothSolverPasses);
-    PrintFrameTableHeading();
     SetFrameWorld(&world);
     for (U32 frame = 0; frame < kDemoFrames; ++frame)
     {
@@ -120,11 +120,23 @@ void RunFrames(FrameWorld& world, FrameCounters& counters)
         const U64 end = GetTimeNow();
         EndProfileEvent();
         oxjob::FreeCounter(frameDone);
-        records[frame] = MakeFrameRecord(frame, end - begin, counters);
-        PrintFrameTableLine(records[frame]);
+        pRecords[frame] = MakeFrameRecord(frame, end - begin, counters);
     }
     SetFrameWorld(nullptr);
-    PrintFrameTableTotals(records, kDemoFrames);
+}
+
+// The frame table, with the lengths the timeline page shows.
+void PrintFrameTable(FrameRecord* pRecords, const TraceModel& model)
+{
+    TakeFrameLengthsFromTrace(pRecords, kDemoFrames, model);
+    PrintToMsgOutput(
+        kMsgChannelInfo,
+        "A frame's time is its frame job's run, from the job's start to its completion (as on the "
+        "timeline page)\n");
+    PrintFrameTableHeading();
+    for (U32 frame = 0; frame < kDemoFrames; ++frame)
+        PrintFrameTableLine(pRecords[frame]);
+    PrintFrameTableTotals(pRecords, kDemoFrames);
 }
 
 // Runs the serial reference and says whether the jobs computed the same.
@@ -291,7 +303,8 @@ int RunJobSystemDemo(const DemoOptions& options)
     FrameCounters counters;
     FrameWorld world{jobResults, pMixer, &counters};
     const bool capturing = options.m_pJobTracePath && StartDemoCapture();
-    RunFrames(world, counters);
+    FrameRecord records[kDemoFrames];
+    RunFrames(world, counters, records);
     // The workers are idle now: the trace holds every frame.
     const ProfileCaptureData* pCapture = capturing ? StopProfileCapture() : nullptr;
     JobTimelineOptions timelineOptions;
@@ -300,6 +313,7 @@ int RunJobSystemDemo(const DemoOptions& options)
                                       EmergencyDelayNanoseconds(params)};
     JobTimelineResult timeline;
     BuildJobTimeline(pCapture, timelineOptions, &timeline);
+    PrintFrameTable(records, timeline.m_model);
     if (pCapture)
         PrintCaptureLine(*pCapture, timeline.m_model);
     ReleaseProfileCaptureBuffer();

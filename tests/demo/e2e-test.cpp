@@ -96,6 +96,7 @@ struct DemoReport
     unsigned long long m_jobsStarted = 0;
     unsigned long long m_flows = 0;
     unsigned long long m_frames = 0;
+    std::vector<std::string> m_frameTimes; // the table's time column, as printed
     unsigned m_audioOnEmergency = 0;
 };
 
@@ -126,6 +127,9 @@ void CheckFrameTable(const std::vector<std::string>& lines, DemoReport& report)
                   6);
         EXPECT_EQ(index, frame);
         EXPECT_GT(timeMs, 0.0);
+        char timeText[32];
+        snprintf(timeText, sizeof(timeText), "%.3f", timeMs);
+        report.m_frameTimes.push_back(timeText);
         EXPECT_EQ(submitted, kJobsPerFrame);
         EXPECT_EQ(run, submitted);
         EXPECT_GE(waits, 1u);
@@ -350,6 +354,13 @@ void CheckTimelinePage(const fs::path& path, const DemoReport& report)
     EXPECT_EQ(CountOf(html, "<rect class=\"frame\""), report.m_frames);
     EXPECT_EQ(CountOf(html, "<path class=\"wait\" data-job="), report.m_flows);
     EXPECT_EQ(CountOf(html, "<tr class=\"legend-entry\""), kJobNames.size());
+    // One definition of a frame's length: the page's frame selector says what the table says.
+    for (size_t frame = 0; frame < report.m_frameTimes.size(); ++frame)
+    {
+        const std::string option = "<option value=\"" + std::to_string(frame) + "\">Frame " +
+                                   std::to_string(frame) + " (" + report.m_frameTimes[frame] + " ms)";
+        EXPECT_NE(html.find(option), std::string::npos) << option;
+    }
     EXPECT_NE(html.find("</html>"), std::string::npos);
 }
 
