@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -178,6 +179,9 @@ bool StartProfileCapture(U64 sizeInBytes)
         return false;
     std::free(s_pOwnedBuffer);
     s_pOwnedBuffer = sizeInBytes >= kProfileCaptureBlockBytes ? std::malloc(sizeInBytes) : nullptr;
+    // Touched now, so that no page of it is first faulted in while the threads capture.
+    if (s_pOwnedBuffer)
+        std::memset(s_pOwnedBuffer, 0, sizeInBytes);
     return StartLocked(s_pOwnedBuffer, sizeInBytes);
 }
 
