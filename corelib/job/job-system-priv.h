@@ -65,6 +65,11 @@ struct alignas(128) JobArray
     Priority m_priority;
     U64 m_readyTime;
     U8 m_submitWorkerIndex;
+    // The worker whose own list holds the array (worker-local lists), or kNoListOwner.
+    U8 m_listOwner;
+    // The neighbours in the owner's list: the array committed after this one and before.
+    JobArray* m_pNewer;
+    JobArray* m_pOlder;
 
     // The state of a free array.
     void Reset();
@@ -72,6 +77,19 @@ struct alignas(128) JobArray
 static_assert(sizeof(JobArray) == 128, "a job array is 128 bytes");
 
 constexpr U8 kNoSubmitWorker = 0xFF;
+constexpr U8 kNoListOwner = 0xFF;
+
+// A worker's own job arrays (worker-local lists), one list per priority from the newest
+// to the oldest. The owner pushes and takes at the newest end, other workers take from
+// the oldest; every change is made under the lock, which is held only for the change.
+struct alignas(128) WorkerJobLists
+{
+    OxAtomicLock m_lock;
+    JobArray* m_pNewest[static_cast<int>(Priority::kNumPriorities)];
+    JobArray* m_pOldest[static_cast<int>(Priority::kNumPriorities)];
+    // Arrays in each list; read without the lock to pass an empty list by.
+    std::atomic<U32> m_numArrays[static_cast<int>(Priority::kNumPriorities)];
+};
 
 // --- Runnable jobs and worker contexts ---------------------------------------------------------
 
@@ -152,6 +170,8 @@ struct alignas(128) SchedulingData
     // Counts every registration of an array and every woken job added, under the lock
     // (in the record's tail padding, on the line of the two counts above).
     std::atomic<U64> m_pushCount;
+    // Arrays of this priority in the workers' own lists (worker-local lists).
+    std::atomic<U64> m_numLocalJobArrays;
 };
 static_assert(sizeof(SchedulingData) == 8320, "scheduling data is 8320 bytes");
 
@@ -335,6 +355,10 @@ struct alignas(128) JobSysData
     AlignedJobSystemLock m_schedLocks[static_cast<int>(Priority::kNumPriorities)];
 
     bool m_fibersOverflowed; // a small fiber was wanted while all were in use
+
+    // The scheduling policy chosen for this start, and each worker's own job arrays.
+    bool m_workerLocalLists;
+    WorkerJobLists m_workerJobLists[kMaxWorkerThreads];
 };
 static_assert(sizeof(JobSysData) <= 155904, "the state record fits its budget");
 
@@ -388,6 +412,16 @@ bool CheckAndUpdatePreConditions(RunnableJob& job);
 bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, bool addToBack);
 bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray);
 void FreeJobArray(JobArray* pJobArray);
+// Hands a closed array to the workers: the committing worker's own list under worker-local
+// lists when it may run the array, else the shared list of its priority.
+void ScheduleCommittedJobArray(JobArray* pJobArray);
+// Every worker's own lists (worker-local lists), taken after the scheduling locks.
+void LockWorkerJobLists();
+void UnlockWorkerJobLists();
+// Calls visit for each array in the workers' own lists of a priority; the caller holds
+// LockWorkerJobLists.
+template <typename Visit>
+void ForEachWorkerJobArray(U64 priority, Visit visit);
 // Wakes up to maxToWake sleeping regular workers (power save) whose affinity bit is in
 // the mask and that serve the priority (Priority::kInvalid: any priority).
 void WakeUpSleepingWorkers(U64 maxToWake, Priority priority, U64 affinityMask);
@@ -427,4 +461,14 @@ void WatchForDeadlock(U64 workerIndex);
 void TraceJob(U8 kind, const RunnableJob& job, const Counter* pCounter = nullptr, I64 value = 0);
 // Takes every worker's ring away (the host may reuse the trace memory afterwards).
 void ShutdownJobTrace();
+
+template <typename Visit>
+void ForEachWorkerJobArray(U64 priority, Visit visit)
+{
+    const JobSysData& data = *g_pJobSysData;
+    for (U64 w = 0; w < data.m_numWorkerThreads; ++w)
+        for (JobArray* pJobArray = data.m_workerJobLists[w].m_pOldest[priority]; pJobArray;
+             pJobArray = pJobArray->m_pNewer)
+            visit(pJobArray);
+}
 } // namespace oxjob
