@@ -27,6 +27,7 @@ struct JobSystemRun
     void* m_pBuffer = nullptr;
     U64 m_size = 0;
     U64 m_numWorkers = 0;
+    oxjob::SchedulingPolicy m_policy = oxjob::SchedulingPolicy::kSharedLists;
 };
 JobSystemRun s_jobSystem;
 
@@ -51,8 +52,10 @@ void StartJobSystem(const JobSystemSetup& setup)
         (oxjob::GetRequiredMemoryBufferSize(params) + setup.m_jobDeclPoolBytes + 127) & ~127ull;
     s_jobSystem.m_pBuffer = ::operator new(s_jobSystem.m_size, std::align_val_t(128));
     s_jobSystem.m_numWorkers = setup.m_numWorkers;
+    s_jobSystem.m_policy = setup.m_policy;
     params.m_pMemoryBuffer = s_jobSystem.m_pBuffer;
     params.m_memoryBufferSize = s_jobSystem.m_size;
+    oxjob::SetSchedulingPolicy(setup.m_policy);
     if (!oxjob::Initialize(&params).IsSuccess())
     {
         fprintf(stderr, "The job system did not start.\n");
@@ -77,6 +80,20 @@ void StopJobSystem()
 U64 GetRunningWorkers()
 {
     return s_jobSystem.m_numWorkers;
+}
+
+void UseJobSystem(const JobSystemSetup& setup)
+{
+    if (s_jobSystem.m_numWorkers == setup.m_numWorkers && s_jobSystem.m_policy == setup.m_policy)
+        return;
+    if (s_jobSystem.m_numWorkers != 0)
+        StopJobSystem();
+    StartJobSystem(setup);
+}
+
+const char* PolicyLabel(oxjob::SchedulingPolicy policy)
+{
+    return policy == oxjob::SchedulingPolicy::kWorkerLocalLists ? "/local" : "";
 }
 
 PowerSaveScope::PowerSaveScope(bool enabled)
