@@ -114,18 +114,21 @@ void BM_JobEmptyJobs(benchmark::State& state, U64 batchSize, U64 numWorkers, boo
     UseJobSystem(numWorkers, policy);
     jobbench::PowerSaveScope powerSave(powerSaveEnabled);
     jobbench::EmptyJobBatches batches(batchSize, 0);
+    const jobbench::ProcessCpuClock cpu;
     for (auto _ : state)
     {
         for (U64 done = 0; done < kJobsPerIteration; done += batchSize)
             batches.Run(batchSize, kArraySize, HostWait::kEvent);
     }
     jobbench::SetPerUnit(state, "per_job", kJobsPerIteration);
+    cpu.Report(state, kJobsPerIteration);
 }
 
 void BM_TbbEmptyJobs(benchmark::State& state, U64 batchSize, U64 numThreads)
 {
     UseNoJobSystem();
     tbb::task_arena arena(static_cast<int>(numThreads));
+    const jobbench::ProcessCpuClock cpu;
     arena.execute(
         [&]
         {
@@ -136,6 +139,7 @@ void BM_TbbEmptyJobs(benchmark::State& state, U64 batchSize, U64 numThreads)
             }
         });
     jobbench::SetPerUnit(state, "per_job", kJobsPerIteration);
+    cpu.Report(state, kJobsPerIteration);
 }
 
 // --- The tree -------------------------------------------------------------------------------------
@@ -147,12 +151,14 @@ void BM_JobTree(benchmark::State& state, U64 depth, U64 numWorkers, bool powerSa
     jobbench::PowerSaveScope powerSave(powerSaveEnabled);
     jobbench::ResetTreePeakWaiting();
     const U64 trees = TreesPerIteration(depth);
+    const jobbench::ProcessCpuClock cpu;
     for (auto _ : state)
     {
         for (U64 tree = 0; tree < trees; ++tree)
             jobbench::RunJobTree(depth, HostWait::kEvent);
     }
     jobbench::SetPerUnit(state, "per_job", trees * jobbench::TreeNodeCount(depth));
+    cpu.Report(state, trees * jobbench::TreeNodeCount(depth));
     // Fibers in use at the peak: the waiting jobs' and one per worker.
     state.counters["fibers"] = static_cast<double>(jobbench::GetTreePeakWaiting() + numWorkers);
 }
@@ -162,6 +168,7 @@ void BM_TbbTree(benchmark::State& state, U64 depth, U64 numThreads)
     UseNoJobSystem();
     const U64 trees = TreesPerIteration(depth);
     tbb::task_arena arena(static_cast<int>(numThreads));
+    const jobbench::ProcessCpuClock cpu;
     arena.execute(
         [&]
         {
@@ -172,6 +179,7 @@ void BM_TbbTree(benchmark::State& state, U64 depth, U64 numThreads)
             }
         });
     jobbench::SetPerUnit(state, "per_job", trees * jobbench::TreeNodeCount(depth));
+    cpu.Report(state, trees * jobbench::TreeNodeCount(depth));
 }
 
 // --- Registration and the ratio table -------------------------------------------------------------

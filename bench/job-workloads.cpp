@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <thread>
 
@@ -124,6 +125,15 @@ void SetPerUnit(benchmark::State& state, const char* name, U64 unitsPerIteration
     state.counters[name] =
         benchmark::Counter(static_cast<double>(unitsPerIteration),
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+ProcessCpuClock::ProcessCpuClock() : m_startSeconds(static_cast<double>(std::clock()) / CLOCKS_PER_SEC) {}
+
+void ProcessCpuClock::Report(benchmark::State& state, U64 unitsPerIteration) const
+{
+    const double seconds = static_cast<double>(std::clock()) / CLOCKS_PER_SEC - m_startSeconds;
+    const double units = static_cast<double>(state.iterations()) * static_cast<double>(unitsPerIteration);
+    state.counters["cpu_ns"] = units > 0 ? seconds * 1e9 / units : 0.0;
 }
 
 // --- Empty jobs ------------------------------------------------------------------------------------

@@ -73,6 +73,20 @@ void WaitForBatch(oxjob::CounterHandle counter, HostWait hostWait);
 // The per-unit column: wall-clock time of one iteration divided by its units.
 void SetPerUnit(benchmark::State& state, const char* name, U64 unitsPerIteration);
 
+// The processor time of the whole process (every thread) from construction; Report sets
+// the "cpu_ns" column, nanoseconds per unit. On a machine that other programs load, it
+// shows what the work itself costs, where the wall-clock time also counts the time slices
+// the threads waited for. Idle workers that spin count too: read it with power save on.
+class ProcessCpuClock
+{
+public:
+    ProcessCpuClock();
+    void Report(benchmark::State& state, U64 unitsPerIteration) const;
+
+private:
+    double m_startSeconds;
+};
+
 // --- Empty jobs ------------------------------------------------------------------------------------
 
 // Batches of up to maxJobs empty jobs; owns their declarations and counter.

@@ -221,11 +221,9 @@ private:
 // the array itself when it is empty or waits for its dependency. Under worker-local lists
 // an array also leaves its list with its last job (and is freed by the caller), so that no
 // later pick walks over it.
-bool TakeFromArrayList(ArrayListWalk walk, const PickContext& pick, JobArray** ppJobArrayToFree,
+bool TakeFromArrayList(ArrayListWalk& walk, const PickContext& pick, JobArray** ppJobArrayToFree,
                        JobArray** ppJobArrayToPark, RunnableJob& job)
 {
-    if (!walk.MayHoldArrays())
-        return false;
     walk.Lock();
     for (JobArray* pJobArray = walk.First(); pJobArray; pJobArray = walk.Next(pJobArray))
     {
@@ -298,22 +296,22 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
     for (U64 p = static_cast<U64>(beginPriority); p < static_cast<U64>(endPriority); ++p)
     {
         SchedulingData& schedData = pSchedData[p];
+        // Each list is looked at without its lock first: most are empty at most priorities.
+        auto take = [&](ArrayListWalk walk) {
+            return walk.MayHoldArrays() &&
+                   TakeFromArrayList(walk, pick, ppJobArrayToFree, ppJobArrayToPark, job);
+        };
         if (TakeWokenUpJob(schedData, p, pick, job))
             return true;
-        if (local && TakeFromArrayList(ArrayListWalk::Worker(p, workerIndex, true), pick, ppJobArrayToFree,
-                                       ppJobArrayToPark, job))
+        if (local && take(ArrayListWalk::Worker(p, workerIndex, true)))
             return true;
-        if (TakeFromArrayList(ArrayListWalk::Shared(p), pick, ppJobArrayToFree, ppJobArrayToPark, job))
+        if (take(ArrayListWalk::Shared(p)))
             return true;
         if (!local || schedData.m_numLocalJobArrays.load(std::memory_order_relaxed) == 0)
             continue;
         for (U64 i = 1; i < numWorkers; ++i)
-        {
-            const U64 victim = (workerIndex + i) % numWorkers;
-            if (TakeFromArrayList(ArrayListWalk::Worker(p, victim, false), pick, ppJobArrayToFree,
-                                  ppJobArrayToPark, job))
+            if (take(ArrayListWalk::Worker(p, (workerIndex + i) % numWorkers, false)))
                 return true;
-        }
     }
     return false;
 }
@@ -459,13 +457,12 @@ void ExecuteJob(RunnableJob& runnableJob)
 
 // As many sleeping workers as the array has jobs, of those that may run them: waking
 // every sleeper for a few jobs made most of them find nothing, spin and sleep again.
-void AnnounceJobArray(const JobArray& jobArray)
+void AnnounceJobArray(Priority priority, U64 numJobs, U64 affinityMask)
 {
-    if (IsTimeCriticalPriority(jobArray.m_priority))
+    if (IsTimeCriticalPriority(priority))
         NotifyTimeCriticalWork();
     else
-        WakeUpSleepingWorkers(static_cast<U64>(jobArray.m_jobQueue.m_count), jobArray.m_priority,
-                              jobArray.m_affinityMask);
+        WakeUpSleepingWorkers(numJobs, priority, affinityMask);
 }
 
 // Wake-ups go to as many sleepers as there is new work; a woken worker may still take
@@ -521,8 +518,13 @@ void ScheduleCommittedJobArray(JobArray* pJobArray)
     WorkerJobLists& lists = data.m_workerJobLists[worker];
     OX_ATOMIC_LOCK_ACQUIRE(lists.m_lock);
     LinkWorkerJobArray(lists, worker, pJobArray);
+    // Read before the lock is released: from then on another worker may take the array's
+    // jobs and free it.
+    const Priority priority = pJobArray->m_priority;
+    const U64 numJobs = static_cast<U64>(pJobArray->m_jobQueue.m_count);
+    const U64 affinityMask = pJobArray->m_affinityMask;
     lists.m_lock.Release();
-    AnnounceJobArray(*pJobArray);
+    AnnounceJobArray(priority, numJobs, affinityMask);
 }
 
 void LockWorkerJobLists()
@@ -607,7 +609,8 @@ bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, boo
     pShedData->m_pushCount.store(pShedData->m_pushCount.load(std::memory_order_relaxed) + 1,
                                  std::memory_order_release);
 
-    AnnounceJobArray(*pJobArray);
+    AnnounceJobArray(pJobArray->m_priority, static_cast<U64>(pJobArray->m_jobQueue.m_count),
+                     pJobArray->m_affinityMask);
     return true;
 }
 
