@@ -65,6 +65,8 @@ using oxjob::JobDecl;
 using oxjob::Priority;
 
 constexpr U64 kNumWorkers = 2;
+// The workers of the ping-pong that measures wake-ups with more workers than cores.
+constexpr U64 kOversubscribedWorkers = 24;
 
 // --- The job system, started once for the whole run -------------------------------------------
 
@@ -306,11 +308,11 @@ std::unique_ptr<tbb::global_control> s_pTbbThreads;
 
 using oxjob::SchedulingPolicy;
 
-// Runs the job system with the policy, restarting it when it runs the other one.
-void UsePolicy(SchedulingPolicy policy)
+// Runs the job system with the policy and worker count, restarting it when it runs others.
+void UsePolicy(SchedulingPolicy policy, U64 numWorkers = kNumWorkers)
 {
     jobbench::JobSystemSetup setup;
-    setup.m_numWorkers = kNumWorkers;
+    setup.m_numWorkers = numWorkers;
     setup.m_smallJobFibers = kSmallJobFibers;
     setup.m_policy = policy;
     jobbench::UseJobSystem(setup);
@@ -338,11 +340,12 @@ std::string RegisterPeer(const std::string& name, void (*pFunction)(benchmark::S
 }
 
 // Registers a job system benchmark, named after its variant; the function's last two
-// arguments are the power-save setting and the host's wait. The job system runs the
-// policy during the benchmark. Returns the printed name.
+// arguments are the power-save setting and the host's wait. The job system runs the policy
+// and numWorkers regular workers during the benchmark (the name says how many when they
+// are not the two of the other benchmarks). Returns the printed name.
 template <typename Function, typename... Args>
-std::string RegisterJob(std::string name, SchedulingPolicy policy, bool powerSave, HostWait hostWait,
-                        Function pFunction, Args... args)
+std::string RegisterJobOn(U64 numWorkers, std::string name, SchedulingPolicy policy, bool powerSave,
+                          HostWait hostWait, Function pFunction, Args... args)
 {
     name += hostWait == HostWait::kEvent ? "/wait:event" : "/wait:counter";
     if (powerSave)
@@ -351,12 +354,20 @@ std::string RegisterJob(std::string name, SchedulingPolicy policy, bool powerSav
     benchmark::RegisterBenchmark(name.c_str(),
                                  [=](benchmark::State& state)
                                  {
-                                     UsePolicy(policy);
+                                     UsePolicy(policy, numWorkers);
                                      pFunction(state, args..., powerSave, hostWait);
                                  })
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
     return name + "/real_time";
+}
+
+// The same on two workers.
+template <typename Function, typename... Args>
+std::string RegisterJob(std::string name, SchedulingPolicy policy, bool powerSave, HostWait hostWait,
+                        Function pFunction, Args... args)
+{
+    return RegisterJobOn(kNumWorkers, name, policy, powerSave, hostWait, pFunction, args...);
 }
 } // namespace
 
@@ -440,6 +451,16 @@ BenchProgram DescribeBenchProgram()
         {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, false, event, &boostTwo, local},
         {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, true, event, &boostTwo, local},
     };
+    // Wake-up latency when the workers outnumber the cores: 24 workers, power save on,
+    // against the same on 2 workers.
+    for (const SchedulingPolicy policy : {shared, local})
+    {
+        const std::string name =
+            RegisterJobOn(kOversubscribedWorkers, "BM_JobPingPong/equal/workers:24", policy, true, event,
+                          BM_JobPingPong, oxjob::kCompareEqual, U64{2});
+        pair(name, std::string("BM_JobPingPong/equal/workers:2/wait:event/powersave") +
+                       jobbench::PolicyLabel(policy) + "/real_time");
+    }
     for (const PingPongCase& c : cases)
     {
         const std::string name = RegisterJob(c.m_name, c.m_policy, c.m_powerSave, c.m_hostWait,

@@ -360,16 +360,29 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
     const U64 workerIndex = static_cast<U64>(workerIndexSigned);
     WorkerThreadContext& context = WorkerContext(workerIndex);
     U64 spinCount = 0;
+    const U64 bit = 1ull << workerIndex;
+    bool spinning = false;
     while (!data.m_requestShutdown.load(std::memory_order_relaxed))
     {
         if (IsWorkVisible(workerIndex))
-            return;
+            break;
         ++spinCount;
         context.m_activityStampFresh = false;
         if (!context.m_isEmergency)
         {
+            if (!spinning)
+            {
+                // Sequentially consistent, then the next turn looks for work again: either
+                // a waker sees this worker spin, or this worker sees the waker's work.
+                data.m_spinningWorkers.fetch_or(bit, std::memory_order_seq_cst);
+                spinning = true;
+            }
             if (data.m_powerSaveEnabled.load(std::memory_order_relaxed) && spinCount > kIdleSpinsBeforeSleep)
             {
+                // No longer counted as awake: the sleep below looks for work once more
+                // after its flag is set, so work pushed meanwhile is seen or wakes it.
+                data.m_spinningWorkers.fetch_and(~bit, std::memory_order_seq_cst);
+                spinning = false;
                 oxsys::Mutex& mutex = data.m_powerSaveMutexes[workerIndex];
                 mutex.Lock();
                 // The flag is set before the last look for work: a registration after that
@@ -409,6 +422,8 @@ void WaitForJobs(oxsys::WaitableTimer* pTimer)
         if (workerIndex % 4 == 0 && IsDeadlockDetectionEnabled())
             WatchForDeadlock(workerIndex);
     }
+    if (spinning)
+        data.m_spinningWorkers.fetch_and(~bit, std::memory_order_relaxed);
 }
 
 void ExecuteJob(RunnableJob& runnableJob)
@@ -465,19 +480,29 @@ void AnnounceJobArray(Priority priority, U64 numJobs, U64 affinityMask)
         WakeUpSleepingWorkers(numJobs, priority, affinityMask);
 }
 
-// Wake-ups go to as many sleepers as there is new work; a woken worker may still take
-// other work, or a worker may go to sleep while work remains. So a worker that took work
-// while more of that priority is queued wakes one more sleeper (power save only).
-void PassOnWakeUp(Priority priority)
+// Wake-ups go to as many sleepers as there is new work, less the workers awake and looking
+// for work; a woken or spinning worker may still take other work, or a worker may go to
+// sleep while work remains. So a worker that took work while more is queued at any
+// priority it serves wakes one more sleeper (power save only).
+void PassOnWakeUp(U64 workerIndex)
 {
     const JobSysData& data = *g_pJobSysData;
-    if (!data.m_powerSaveEnabled.load(std::memory_order_relaxed) || !IsValidPriority(priority))
+    if (!data.m_powerSaveEnabled.load(std::memory_order_relaxed))
         return;
-    const SchedulingData& schedData = data.m_pSchedData[static_cast<U8>(priority)];
-    if (schedData.m_numWokenUpJobs.load(std::memory_order_relaxed) > 0 ||
-        schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0 ||
-        schedData.m_numLocalJobArrays.load(std::memory_order_relaxed) > 0)
-        WakeUpSleepingWorkers(1, priority, ~0ull);
+    const WorkerThreadContext& context = WorkerContext(workerIndex);
+    const I32 begin = static_cast<I32>(context.m_beginPriority.load(std::memory_order_relaxed));
+    const I32 end = static_cast<I32>(context.m_endPriority.load(std::memory_order_relaxed));
+    for (I32 p = begin; p < end; ++p)
+    {
+        const SchedulingData& schedData = data.m_pSchedData[p];
+        if (schedData.m_numWokenUpJobs.load(std::memory_order_relaxed) > 0 ||
+            schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0 ||
+            schedData.m_numLocalJobArrays.load(std::memory_order_relaxed) > 0)
+        {
+            WakeUpSleepingWorkers(1, Priority{static_cast<I8>(p)}, ~0ull);
+            return;
+        }
+    }
 }
 } // namespace
 
@@ -642,19 +667,29 @@ void WakeUpSleepingWorkers(U64 maxToWake, Priority priority, U64 affinityMask)
     if (maxToWake == 0 || !data.m_powerSaveEnabled.load(std::memory_order_relaxed))
         return;
     // Pairs with the fence of a worker going to sleep: either it sees the new work, or
-    // this sees its asleep flag.
+    // this sees its asleep flag. The same for a worker that starts to spin.
     std::atomic_thread_fence(std::memory_order_seq_cst);
+    auto serves = [priority](U64 workerIndex)
+    {
+        if (priority == Priority::kInvalid)
+            return true;
+        const WorkerThreadContext& context = WorkerContext(workerIndex);
+        return priority >= context.m_beginPriority.load(std::memory_order_relaxed) &&
+               priority < context.m_endPriority.load(std::memory_order_relaxed);
+    };
+    // Workers awake and looking for work that may run it take it without a wake-up: waking
+    // a sleeper besides them, with more workers than cores, made the threads queue for the
+    // cores at every hand-over.
+    for (U64 spinners = data.m_spinningWorkers.load(std::memory_order_relaxed) & affinityMask;
+         spinners && maxToWake > 0; spinners &= spinners - 1)
+        if (serves(static_cast<U64>(__builtin_ctzll(spinners))))
+            --maxToWake;
     for (U64 i = 0; i < data.m_numWorkerThreads && maxToWake > 0; ++i)
     {
         if (!(affinityMask & (1ull << i)) || !data.m_workerSleeping[i].load(std::memory_order_relaxed))
             continue;
-        if (priority != Priority::kInvalid)
-        {
-            const WorkerThreadContext& context = WorkerContext(i);
-            if (priority < context.m_beginPriority.load(std::memory_order_relaxed) ||
-                priority >= context.m_endPriority.load(std::memory_order_relaxed))
-                continue;
-        }
+        if (!serves(i))
+            continue;
         data.m_powerSaveMutexes[i].Lock();
         // Cleared by the waker, so that the next wake-up passes this worker by and wakes
         // another one.
@@ -713,7 +748,7 @@ void DoJobScheduling(JobFiberState& fiberState)
             // A fresh job from an array still needs its id (see TakeNextJob).
             if (job.m_jobId == 0)
                 job.m_jobId = GenerateJobId();
-            PassOnWakeUp(job.m_priority);
+            PassOnWakeUp(static_cast<U64>(workerIndex));
         }
 
         if (pJobArrayToFree)

@@ -313,6 +313,9 @@ struct alignas(128) JobSysData
     // One cache line per worker: each worker stamps its own at every job, and stamps that
     // shared a line made it move between the cores at every job of either worker.
     AlignedAtomicU64 m_lastActivityTime[kMaxWorkerThreads];
+    // The regular workers that are awake and looking for work (a bit per worker): new work
+    // that one of them may run reaches it without a wake-up.
+    AlignedAtomicU64 m_spinningWorkers;
     JobSystemLock m_statsLock;
 
     alignas(128) RecordPool<kMaxSupportedCounters, Counter> m_counterPool;
