@@ -271,8 +271,37 @@ bool TakeWokenUpJob(SchedulingData& schedData, U64 priority, const PickContext& 
     return false;
 }
 
+// Takes a woken job of the priority from a worker's own slots (worker-local lists).
+bool TakeWorkerWokenUpJob(U64 ownerIndex, U64 priority, const PickContext& pick, RunnableJob& job)
+{
+    JobSysData& data = *g_pJobSysData;
+    WorkerJobLists& lists = data.m_workerJobLists[ownerIndex];
+    if (lists.m_numWokenUpJobs.load(std::memory_order_relaxed) == 0)
+        return false;
+    OX_ATOMIC_LOCK_ACQUIRE(lists.m_lock);
+    const U32 numWokenUp = lists.m_numWokenUpJobs.load(std::memory_order_relaxed);
+    for (U32 i = 0; i < numWokenUp; ++i)
+    {
+        RunnableJob& candidate = lists.m_wokenUpJobs[i];
+        if (static_cast<U64>(static_cast<U8>(candidate.m_priority)) != priority ||
+            !IsEligible(candidate.m_affinityMask, candidate.m_readyTime, pick.m_bit, pick.m_isEmergency,
+                        pick.m_delay, pick.m_now))
+            continue;
+        job = candidate;
+        if (i != numWokenUp - 1)
+            candidate = lists.m_wokenUpJobs[numWokenUp - 1];
+        lists.m_numWokenUpJobs.store(numWokenUp - 1, std::memory_order_relaxed);
+        data.m_pSchedData[priority].m_numLocalWokenUpJobs.fetch_sub(1, std::memory_order_relaxed);
+        lists.m_lock.Release();
+        return true;
+    }
+    lists.m_lock.Release();
+    return false;
+}
+
 // Chooses the worker's next piece of work, lowest priority number first. At each priority:
-// woken-up jobs, then (worker-local lists) the worker's own arrays newest first, then the
+// woken-up jobs (under worker-local lists its own first, then the shared ones, then those
+// other workers woke), then (worker-local lists) the worker's own arrays newest first, then the
 // shared list, then (worker-local lists) the other workers' arrays, oldest first.
 bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJobArrayToFree,
                     JobArray** ppJobArrayToPark, RunnableJob& job)
@@ -301,8 +330,15 @@ bool ChooseJobToRun(U64 workerIndex, SchedulingData* pSchedData, JobArray** ppJo
             return walk.MayHoldArrays() &&
                    TakeFromArrayList(walk, pick, ppJobArrayToFree, ppJobArrayToPark, job);
         };
+        // Woken jobs: the ones this worker woke, the shared ones, the ones others woke.
+        if (local && TakeWorkerWokenUpJob(workerIndex, p, pick, job))
+            return true;
         if (TakeWokenUpJob(schedData, p, pick, job))
             return true;
+        if (local && schedData.m_numLocalWokenUpJobs.load(std::memory_order_relaxed) > 0)
+            for (U64 i = 1; i < numWorkers; ++i)
+                if (TakeWorkerWokenUpJob((workerIndex + i) % numWorkers, p, pick, job))
+                    return true;
         if (local && take(ArrayListWalk::Worker(p, workerIndex, true)))
             return true;
         if (take(ArrayListWalk::Shared(p)))
@@ -343,7 +379,8 @@ bool IsWorkVisible(U64 workerIndex)
     for (I32 p = begin; p < end && !visible; ++p)
         visible = data.m_pSchedData[p].m_numWokenUpJobs.load(std::memory_order_acquire) ||
                   data.m_pSchedData[p].m_numRegisteredJobArrays.load(std::memory_order_acquire) ||
-                  data.m_pSchedData[p].m_numLocalJobArrays.load(std::memory_order_acquire);
+                  data.m_pSchedData[p].m_numLocalJobArrays.load(std::memory_order_acquire) ||
+                  data.m_pSchedData[p].m_numLocalWokenUpJobs.load(std::memory_order_acquire);
     // Work this worker has already found it may not take is not work for it. Emergency
     // workers look again all the same: the work they wait for becomes theirs with time.
     if (visible && context.m_hasIdleSignature && !context.m_isEmergency &&
@@ -497,7 +534,8 @@ void PassOnWakeUp(U64 workerIndex)
         const SchedulingData& schedData = data.m_pSchedData[p];
         if (schedData.m_numWokenUpJobs.load(std::memory_order_relaxed) > 0 ||
             schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed) > 0 ||
-            schedData.m_numLocalJobArrays.load(std::memory_order_relaxed) > 0)
+            schedData.m_numLocalJobArrays.load(std::memory_order_relaxed) > 0 ||
+            schedData.m_numLocalWokenUpJobs.load(std::memory_order_relaxed) > 0)
         {
             WakeUpSleepingWorkers(1, Priority{static_cast<I8>(p)}, ~0ull);
             return;
@@ -550,6 +588,39 @@ void ScheduleCommittedJobArray(JobArray* pJobArray)
     const U64 affinityMask = pJobArray->m_affinityMask;
     lists.m_lock.Release();
     AnnounceJobArray(priority, numJobs, affinityMask);
+}
+
+bool ScheduleWokenUpJobOnWaker(const RunnableJob& job)
+{
+    JobSysData& data = *g_pJobSysData;
+    if (!data.m_workerLocalLists)
+        return false;
+    const I64 waker = ReadWorkerIndex();
+    if (static_cast<U64>(waker) >= kMaxWorkerThreads || !(job.m_affinityMask & (1ull << waker)))
+        return false;
+    const WorkerThreadContext& context = WorkerContext(static_cast<U64>(waker));
+    if (job.m_priority < context.m_beginPriority.load(std::memory_order_relaxed) ||
+        job.m_priority >= context.m_endPriority.load(std::memory_order_relaxed))
+        return false;
+    const JobDecl& decl = job.m_jobDecl;
+    OX_JOB_ASSERT(!decl.m_dependentCounter || (decl.m_flags & kRecheckDependencyOnResume));
+    OX_JOB_ASSERT(!decl.m_dependentCounter2 || (decl.m_flags & kRecheckDependencyOnResume));
+    WorkerJobLists& lists = data.m_workerJobLists[waker];
+    OX_ATOMIC_LOCK_ACQUIRE(lists.m_lock);
+    const U32 count = lists.m_numWokenUpJobs.load(std::memory_order_relaxed);
+    if (count == kWorkerWokenUpSlots)
+    {
+        lists.m_lock.Release();
+        return false;
+    }
+    lists.m_wokenUpJobs[count] = job;
+    lists.m_numWokenUpJobs.store(count + 1, std::memory_order_relaxed);
+    SchedulingData& schedData = data.m_pSchedData[static_cast<U8>(job.m_priority)];
+    // As for the shared list: the count first, sequentially consistent, then the push count.
+    schedData.m_numLocalWokenUpJobs.fetch_add(1, std::memory_order_seq_cst);
+    schedData.m_pushCount.fetch_add(1, std::memory_order_release);
+    lists.m_lock.Release();
+    return true;
 }
 
 void LockWorkerJobLists()

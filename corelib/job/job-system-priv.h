@@ -79,18 +79,6 @@ static_assert(sizeof(JobArray) == 128, "a job array is 128 bytes");
 constexpr U8 kNoSubmitWorker = 0xFF;
 constexpr U8 kNoListOwner = 0xFF;
 
-// A worker's own job arrays (worker-local lists), one list per priority from the newest
-// to the oldest. The owner pushes and takes at the newest end, other workers take from
-// the oldest; every change is made under the lock, which is held only for the change.
-struct alignas(128) WorkerJobLists
-{
-    OxAtomicLock m_lock;
-    JobArray* m_pNewest[static_cast<int>(Priority::kNumPriorities)];
-    JobArray* m_pOldest[static_cast<int>(Priority::kNumPriorities)];
-    // Arrays in each list; read without the lock to pass an empty list by.
-    std::atomic<U32> m_numArrays[static_cast<int>(Priority::kNumPriorities)];
-};
-
 // --- Runnable jobs and worker contexts ---------------------------------------------------------
 
 // A job as the scheduler holds it. Copied by value out of the shared lists, so that no
@@ -110,6 +98,24 @@ struct alignas(64) RunnableJob
     void Reset();
 };
 static_assert(sizeof(RunnableJob) <= 256, "a runnable job fits 256 bytes");
+
+constexpr U32 kWorkerWokenUpSlots = 4;
+
+// A worker's own job arrays (worker-local lists), one list per priority from the newest
+// to the oldest. The owner pushes and takes at the newest end, other workers take from
+// the oldest; every change is made under the lock, which is held only for the change.
+struct alignas(128) WorkerJobLists
+{
+    OxAtomicLock m_lock;
+    JobArray* m_pNewest[static_cast<int>(Priority::kNumPriorities)];
+    JobArray* m_pOldest[static_cast<int>(Priority::kNumPriorities)];
+    // Arrays in each list; read without the lock to pass an empty list by.
+    std::atomic<U32> m_numArrays[static_cast<int>(Priority::kNumPriorities)];
+    // Jobs this worker woke that may continue on it, any priority (the shared woken-up
+    // lists take the others and these when the slots are full).
+    std::atomic<U32> m_numWokenUpJobs;
+    RunnableJob m_wokenUpJobs[kWorkerWokenUpSlots];
+};
 
 // Per-worker state. The priority range is written by SetTimeCriticalWorkEnabled from any
 // thread and read by the worker's loop, hence atomic.
@@ -170,8 +176,9 @@ struct alignas(128) SchedulingData
     // Counts every registration of an array and every woken job added, under the lock
     // (in the record's tail padding, on the line of the two counts above).
     std::atomic<U64> m_pushCount;
-    // Arrays of this priority in the workers' own lists (worker-local lists).
+    // Arrays and woken jobs of this priority in the workers' own lists (worker-local lists).
     std::atomic<U64> m_numLocalJobArrays;
+    std::atomic<U64> m_numLocalWokenUpJobs;
 };
 static_assert(sizeof(SchedulingData) == 8320, "scheduling data is 8320 bytes");
 
@@ -418,6 +425,9 @@ void FreeJobArray(JobArray* pJobArray);
 // Hands a closed array to the workers: the committing worker's own list under worker-local
 // lists when it may run the array, else the shared list of its priority.
 void ScheduleCommittedJobArray(JobArray* pJobArray);
+// Under worker-local lists, keeps a job woken by the calling worker on that worker when it
+// may run there; false when it belongs in the shared woken-up list.
+bool ScheduleWokenUpJobOnWaker(const RunnableJob& job);
 // Every worker's own lists (worker-local lists), taken after the scheduling locks.
 void LockWorkerJobLists();
 void UnlockWorkerJobLists();
