@@ -253,7 +253,6 @@ int RunJobSystemDemo(const DemoOptions& options)
     AudioMixer* pMixer = AllocateArray<AudioMixer>(Memory::kAllocPhysicsPersistent, 1);
     InitAudioMixer(pMixer);
 
-    oxjob::SetSchedulingPolicy(oxjob::SchedulingPolicy::kWorkerLocalLists); // frame jobs fork and wait
     const Err started = oxjob::Initialize(&params);
     OX_ASSERT(started.IsSuccess());
     // Idle regular workers sleep instead of spinning between frames.
