@@ -32,6 +32,7 @@
 //                     against 2 spinning (the library's default): the goal is at most 1.5
 //                     times the two-worker time (0.67 or more).
 //   oneTBB            each figure against oneTBB with the same batch and thread count.
+#include "corelib/job/job-scheduling-policy.h"
 #include "corelib/job/job-types.h"
 
 #include "bench/bench-main.h"
@@ -78,18 +79,20 @@ static_assert(kSmallJobFibers + kLargeJobFibers >=
                   2 * jobbench::TreeFibersEstimate(kMaxWorkers, kLargestTreeDepth),
               "the pools hold the largest tree on the most workers with a margin");
 
-// Runs the job system with this many workers, restarting it when it runs another count.
-void UseJobSystem(U64 numWorkers)
+using oxjob::SchedulingPolicy;
+constexpr SchedulingPolicy kPolicies[] = {SchedulingPolicy::kSharedLists,
+                                          SchedulingPolicy::kWorkerLocalLists};
+
+// Runs the job system with this many workers and this policy, restarting it when it runs
+// another.
+void UseJobSystem(U64 numWorkers, SchedulingPolicy policy)
 {
-    if (jobbench::GetRunningWorkers() == numWorkers)
-        return;
-    if (jobbench::GetRunningWorkers() != 0)
-        jobbench::StopJobSystem();
     jobbench::JobSystemSetup setup;
     setup.m_numWorkers = numWorkers;
     setup.m_smallJobFibers = kSmallJobFibers;
     setup.m_largeJobFibers = kLargeJobFibers;
-    jobbench::StartJobSystem(setup);
+    setup.m_policy = policy;
+    jobbench::UseJobSystem(setup);
 }
 
 // Stops the job system, so that none of its threads takes a core from the peer.
@@ -105,23 +108,27 @@ std::unique_ptr<tbb::global_control> s_pTbbThreads;
 
 // --- Empty jobs -----------------------------------------------------------------------------------
 
-void BM_JobEmptyJobs(benchmark::State& state, U64 batchSize, U64 numWorkers, bool powerSaveEnabled)
+void BM_JobEmptyJobs(benchmark::State& state, U64 batchSize, U64 numWorkers, bool powerSaveEnabled,
+                     SchedulingPolicy policy)
 {
-    UseJobSystem(numWorkers);
+    UseJobSystem(numWorkers, policy);
     jobbench::PowerSaveScope powerSave(powerSaveEnabled);
     jobbench::EmptyJobBatches batches(batchSize, 0);
+    const jobbench::ProcessCpuClock cpu;
     for (auto _ : state)
     {
         for (U64 done = 0; done < kJobsPerIteration; done += batchSize)
             batches.Run(batchSize, kArraySize, HostWait::kEvent);
     }
     jobbench::SetPerUnit(state, "per_job", kJobsPerIteration);
+    cpu.Report(state, kJobsPerIteration);
 }
 
 void BM_TbbEmptyJobs(benchmark::State& state, U64 batchSize, U64 numThreads)
 {
     UseNoJobSystem();
     tbb::task_arena arena(static_cast<int>(numThreads));
+    const jobbench::ProcessCpuClock cpu;
     arena.execute(
         [&]
         {
@@ -132,22 +139,26 @@ void BM_TbbEmptyJobs(benchmark::State& state, U64 batchSize, U64 numThreads)
             }
         });
     jobbench::SetPerUnit(state, "per_job", kJobsPerIteration);
+    cpu.Report(state, kJobsPerIteration);
 }
 
 // --- The tree -------------------------------------------------------------------------------------
 
-void BM_JobTree(benchmark::State& state, U64 depth, U64 numWorkers, bool powerSaveEnabled)
+void BM_JobTree(benchmark::State& state, U64 depth, U64 numWorkers, bool powerSaveEnabled,
+                SchedulingPolicy policy)
 {
-    UseJobSystem(numWorkers);
+    UseJobSystem(numWorkers, policy);
     jobbench::PowerSaveScope powerSave(powerSaveEnabled);
     jobbench::ResetTreePeakWaiting();
     const U64 trees = TreesPerIteration(depth);
+    const jobbench::ProcessCpuClock cpu;
     for (auto _ : state)
     {
         for (U64 tree = 0; tree < trees; ++tree)
             jobbench::RunJobTree(depth, HostWait::kEvent);
     }
     jobbench::SetPerUnit(state, "per_job", trees * jobbench::TreeNodeCount(depth));
+    cpu.Report(state, trees * jobbench::TreeNodeCount(depth));
     // Fibers in use at the peak: the waiting jobs' and one per worker.
     state.counters["fibers"] = static_cast<double>(jobbench::GetTreePeakWaiting() + numWorkers);
 }
@@ -157,6 +168,7 @@ void BM_TbbTree(benchmark::State& state, U64 depth, U64 numThreads)
     UseNoJobSystem();
     const U64 trees = TreesPerIteration(depth);
     tbb::task_arena arena(static_cast<int>(numThreads));
+    const jobbench::ProcessCpuClock cpu;
     arena.execute(
         [&]
         {
@@ -167,6 +179,7 @@ void BM_TbbTree(benchmark::State& state, U64 depth, U64 numThreads)
             }
         });
     jobbench::SetPerUnit(state, "per_job", trees * jobbench::TreeNodeCount(depth));
+    cpu.Report(state, trees * jobbench::TreeNodeCount(depth));
 }
 
 // --- Registration and the ratio table -------------------------------------------------------------
@@ -193,10 +206,11 @@ std::string Register(const std::string& name, Function pFunction, Args... args)
     return name + "/real_time";
 }
 
-std::string JobName(const char* workload, const std::string& size, U64 numWorkers, bool powerSave)
+std::string JobName(const char* workload, const std::string& size, U64 numWorkers, bool powerSave,
+                    SchedulingPolicy policy)
 {
     return std::string(workload) + "/" + size + "/workers:" + std::to_string(numWorkers) +
-           (powerSave ? "/powersave" : "");
+           (powerSave ? "/powersave" : "") + jobbench::PolicyLabel(policy);
 }
 
 std::string TbbName(const char* workload, const std::string& size, U64 numThreads)
@@ -234,15 +248,16 @@ BenchProgram DescribeBenchProgram()
             Register(TbbName("BM_TbbEmptyJobs", BatchLabel(batch), workers), BM_TbbEmptyJobs, batch, workers);
         for (const U64 depth : kTreeDepths)
             Register(TbbName("BM_TbbTree", DepthLabel(depth), workers), BM_TbbTree, depth, workers);
-        for (const bool powerSave : {false, true})
-        {
-            for (const U64 batch : kBatchSizes)
-                Register(JobName("BM_JobEmptyJobs", BatchLabel(batch), workers, powerSave), BM_JobEmptyJobs,
-                         batch, workers, powerSave);
-            for (const U64 depth : kTreeDepths)
-                Register(JobName("BM_JobTree", DepthLabel(depth), workers, powerSave), BM_JobTree, depth,
-                         workers, powerSave);
-        }
+        for (const SchedulingPolicy policy : kPolicies)
+            for (const bool powerSave : {false, true})
+            {
+                for (const U64 batch : kBatchSizes)
+                    Register(JobName("BM_JobEmptyJobs", BatchLabel(batch), workers, powerSave, policy),
+                             BM_JobEmptyJobs, batch, workers, powerSave, policy);
+                for (const U64 depth : kTreeDepths)
+                    Register(JobName("BM_JobTree", DepthLabel(depth), workers, powerSave, policy), BM_JobTree,
+                             depth, workers, powerSave, policy);
+            }
     }
 
     // The printed names of one workload's benchmarks, by size label.
@@ -256,33 +271,46 @@ BenchProgram DescribeBenchProgram()
         {"BM_JobEmptyJobs", "BM_TbbEmptyJobs", {BatchLabel(1000), BatchLabel(10000), BatchLabel(100000)}},
         {"BM_JobTree", "BM_TbbTree", {DepthLabel(3), DepthLabel(4), DepthLabel(5)}},
     };
-    auto job = [](const Workload& w, const std::string& size, U64 workers, bool powerSave)
-    { return JobName(w.m_job, size, workers, powerSave) + "/real_time"; };
+    auto job = [](const Workload& w, const std::string& size, U64 workers, bool powerSave,
+                  SchedulingPolicy policy = SchedulingPolicy::kSharedLists)
+    { return JobName(w.m_job, size, workers, powerSave, policy) + "/real_time"; };
     auto tbb = [](const Workload& w, const std::string& size, U64 threads)
     { return TbbName(w.m_tbb, size, threads) + "/real_time"; };
 
     // Flatness: the largest batch against the smallest, per job.
     for (const Workload& w : workloads)
         for (const U64 workers : kWorkerCounts)
-            for (const bool powerSave : {false, true})
-                pair(job(w, w.m_sizes[2], workers, powerSave), job(w, w.m_sizes[0], workers, powerSave));
+            for (const SchedulingPolicy policy : kPolicies)
+                for (const bool powerSave : {false, true})
+                    pair(job(w, w.m_sizes[2], workers, powerSave, policy),
+                         job(w, w.m_sizes[0], workers, powerSave, policy));
     // Scaling: 2 workers against 1 (the goal for the tree: at least 1.5, i.e. at most 0.67
-    // of the one-worker time).
+    // of the one-worker time; with worker-local lists 1.67, at most 0.6).
     for (const Workload& w : workloads)
         for (const std::string& size : w.m_sizes)
-            pair(job(w, size, 2, false), job(w, size, 1, false));
+            for (const SchedulingPolicy policy : kPolicies)
+                pair(job(w, size, 2, false, policy), job(w, size, 1, false, policy));
     // Oversubscription: 24 workers with power save on against 2 workers.
     for (const Workload& w : workloads)
         for (const std::string& size : w.m_sizes)
-        {
-            pair(job(w, size, kMaxWorkers, true), job(w, size, 2, true));
-            pair(job(w, size, kMaxWorkers, true), job(w, size, 2, false));
-        }
-    // oneTBB with the same batch and thread count.
+            for (const SchedulingPolicy policy : kPolicies)
+            {
+                pair(job(w, size, kMaxWorkers, true, policy), job(w, size, 2, true, policy));
+                pair(job(w, size, kMaxWorkers, true, policy), job(w, size, 2, false, policy));
+            }
+    // The worker-local lists against the shared ones.
     for (const Workload& w : workloads)
         for (const U64 workers : kWorkerCounts)
             for (const std::string& size : w.m_sizes)
                 for (const bool powerSave : {false, true})
-                    pair(job(w, size, workers, powerSave), tbb(w, size, workers));
+                    pair(job(w, size, workers, powerSave, SchedulingPolicy::kWorkerLocalLists),
+                         job(w, size, workers, powerSave));
+    // oneTBB with the same batch and thread count.
+    for (const Workload& w : workloads)
+        for (const U64 workers : kWorkerCounts)
+            for (const std::string& size : w.m_sizes)
+                for (const SchedulingPolicy policy : kPolicies)
+                    for (const bool powerSave : {false, true})
+                        pair(job(w, size, workers, powerSave, policy), tbb(w, size, workers));
     return program;
 }

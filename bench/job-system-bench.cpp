@@ -65,6 +65,8 @@ using oxjob::JobDecl;
 using oxjob::Priority;
 
 constexpr U64 kNumWorkers = 2;
+// The workers of the ping-pong that measures wake-ups with more workers than cores.
+constexpr U64 kOversubscribedWorkers = 24;
 
 // --- The job system, started once for the whole run -------------------------------------------
 
@@ -304,15 +306,24 @@ void BM_TbbPingPongAtomic(benchmark::State& state)
 
 std::unique_ptr<tbb::global_control> s_pTbbThreads;
 
+using oxjob::SchedulingPolicy;
+
+// Runs the job system with the policy and worker count, restarting it when it runs others.
+void UsePolicy(SchedulingPolicy policy, U64 numWorkers = kNumWorkers)
+{
+    jobbench::JobSystemSetup setup;
+    setup.m_numWorkers = numWorkers;
+    setup.m_smallJobFibers = kSmallJobFibers;
+    setup.m_policy = policy;
+    jobbench::UseJobSystem(setup);
+}
+
 void SetUp()
 {
     // oneTBB on as many threads as the job system has workers (the timing thread counts).
     s_pTbbThreads = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
                                                           static_cast<size_t>(kNumWorkers));
-    jobbench::JobSystemSetup setup;
-    setup.m_numWorkers = kNumWorkers;
-    setup.m_smallJobFibers = kSmallJobFibers;
-    jobbench::StartJobSystem(setup);
+    UsePolicy(SchedulingPolicy::kSharedLists);
 }
 
 void TearDown()
@@ -329,17 +340,34 @@ std::string RegisterPeer(const std::string& name, void (*pFunction)(benchmark::S
 }
 
 // Registers a job system benchmark, named after its variant; the function's last two
-// arguments are the power-save setting and the host's wait. Returns the printed name.
+// arguments are the power-save setting and the host's wait. The job system runs the policy
+// and numWorkers regular workers during the benchmark (the name says how many when they
+// are not the two of the other benchmarks). Returns the printed name.
 template <typename Function, typename... Args>
-std::string RegisterJob(std::string name, bool powerSave, HostWait hostWait, Function pFunction, Args... args)
+std::string RegisterJobOn(U64 numWorkers, std::string name, SchedulingPolicy policy, bool powerSave,
+                          HostWait hostWait, Function pFunction, Args... args)
 {
     name += hostWait == HostWait::kEvent ? "/wait:event" : "/wait:counter";
     if (powerSave)
         name += "/powersave";
-    benchmark::RegisterBenchmark(name.c_str(), pFunction, args..., powerSave, hostWait)
+    name += jobbench::PolicyLabel(policy);
+    benchmark::RegisterBenchmark(name.c_str(),
+                                 [=](benchmark::State& state)
+                                 {
+                                     UsePolicy(policy, numWorkers);
+                                     pFunction(state, args..., powerSave, hostWait);
+                                 })
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
     return name + "/real_time";
+}
+
+// The same on two workers.
+template <typename Function, typename... Args>
+std::string RegisterJob(std::string name, SchedulingPolicy policy, bool powerSave, HostWait hostWait,
+                        Function pFunction, Args... args)
+{
+    return RegisterJobOn(kNumWorkers, name, policy, powerSave, hostWait, pFunction, args...);
 }
 } // namespace
 
@@ -353,6 +381,8 @@ BenchProgram DescribeBenchProgram()
     { program.m_pairs.emplace_back(ours, peer); };
     const HostWait event = HostWait::kEvent;
     const HostWait counter = HostWait::kCounter;
+    const SchedulingPolicy shared = SchedulingPolicy::kSharedLists;
+    const SchedulingPolicy local = SchedulingPolicy::kWorkerLocalLists;
 
     // 1. Empty jobs: array sizes from 128 jobs (782 arrays, within the pool of 1,024) to
     // all 100,000 in one array. With 1,024: the host waiting on the counter, power save
@@ -361,21 +391,37 @@ BenchProgram DescribeBenchProgram()
     for (const U64 arraySize : {U64{128}, U64{1024}, U64{16384}, U64{100000}})
     {
         const std::string name = "BM_JobEmptyJobs/array:" + std::to_string(arraySize);
-        pair(RegisterJob(name, false, event, BM_JobEmptyJobs, arraySize, U64{0}), tbbEmpty);
+        pair(RegisterJob(name, shared, false, event, BM_JobEmptyJobs, arraySize, U64{0}), tbbEmpty);
     }
-    pair(RegisterJob("BM_JobEmptyJobs/array:1024", false, counter, BM_JobEmptyJobs, U64{1024}, U64{0}),
+    pair(
+        RegisterJob("BM_JobEmptyJobs/array:1024", shared, false, counter, BM_JobEmptyJobs, U64{1024}, U64{0}),
+        tbbEmpty);
+    pair(RegisterJob("BM_JobEmptyJobs/array:1024", shared, true, event, BM_JobEmptyJobs, U64{1024}, U64{0}),
          tbbEmpty);
-    pair(RegisterJob("BM_JobEmptyJobs/array:1024", true, event, BM_JobEmptyJobs, U64{1024}, U64{0}),
-         tbbEmpty);
-    pair(RegisterJob("BM_JobEmptyJobs/array:1024/noactivitytracking", false, event, BM_JobEmptyJobs,
+    pair(RegisterJob("BM_JobEmptyJobs/array:1024/noactivitytracking", shared, false, event, BM_JobEmptyJobs,
                      U64{1024}, U64{oxjob::kNoActivityTracking}),
          tbbEmpty);
 
+    for (const bool powerSave : {false, true})
+    {
+        const std::string name = RegisterJob("BM_JobEmptyJobs/array:1024", local, powerSave, event,
+                                             BM_JobEmptyJobs, U64{1024}, U64{0});
+        pair(name, tbbEmpty);
+        pair(name, std::string("BM_JobEmptyJobs/array:1024/wait:event") + (powerSave ? "/powersave" : "") +
+                       "/real_time");
+    }
+
     // 2. The tree.
     const std::string tbbTree = RegisterPeer("BM_TbbTree", BM_TbbTree);
-    pair(RegisterJob("BM_JobTree", false, event, BM_JobTree), tbbTree);
-    pair(RegisterJob("BM_JobTree", false, counter, BM_JobTree), tbbTree);
-    pair(RegisterJob("BM_JobTree", true, event, BM_JobTree), tbbTree);
+    pair(RegisterJob("BM_JobTree", shared, false, event, BM_JobTree), tbbTree);
+    pair(RegisterJob("BM_JobTree", shared, false, counter, BM_JobTree), tbbTree);
+    pair(RegisterJob("BM_JobTree", shared, true, event, BM_JobTree), tbbTree);
+    for (const bool powerSave : {false, true})
+    {
+        const std::string name = RegisterJob("BM_JobTree", local, powerSave, event, BM_JobTree);
+        pair(name, tbbTree);
+        pair(name, std::string("BM_JobTree/wait:event") + (powerSave ? "/powersave" : "") + "/real_time");
+    }
 
     // 3. Ping-pong: both compare kinds on either worker, against Boost.Fiber on two
     // threads; on worker 0 only, against Boost.Fiber on one thread; the host waiting on
@@ -394,6 +440,7 @@ BenchProgram DescribeBenchProgram()
         bool m_powerSave;
         HostWait m_hostWait;
         const std::string* m_pBoost;
+        SchedulingPolicy m_policy = SchedulingPolicy::kSharedLists;
     };
     const PingPongCase cases[] = {
         {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, false, event, &boostTwo},
@@ -401,11 +448,23 @@ BenchProgram DescribeBenchProgram()
         {"BM_JobPingPong/equal/workers:1", oxjob::kCompareEqual, 1, false, event, &boostOne},
         {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, false, counter, &boostTwo},
         {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, true, event, &boostTwo},
+        {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, false, event, &boostTwo, local},
+        {"BM_JobPingPong/equal/workers:2", oxjob::kCompareEqual, 2, true, event, &boostTwo, local},
     };
-    for (const PingPongCase& c : cases)
+    // Wake-up latency when the workers outnumber the cores: 24 workers, power save on,
+    // against the same on 2 workers.
+    for (const SchedulingPolicy policy : {shared, local})
     {
         const std::string name =
-            RegisterJob(c.m_name, c.m_powerSave, c.m_hostWait, BM_JobPingPong, c.m_compare, c.m_workers);
+            RegisterJobOn(kOversubscribedWorkers, "BM_JobPingPong/equal/workers:24", policy, true, event,
+                          BM_JobPingPong, oxjob::kCompareEqual, U64{2});
+        pair(name, std::string("BM_JobPingPong/equal/workers:2/wait:event/powersave") +
+                       jobbench::PolicyLabel(policy) + "/real_time");
+    }
+    for (const PingPongCase& c : cases)
+    {
+        const std::string name = RegisterJob(c.m_name, c.m_policy, c.m_powerSave, c.m_hostWait,
+                                             BM_JobPingPong, c.m_compare, c.m_workers);
         pair(name, *c.m_pBoost);
         pair(name, tbbSpawn);
         if (&c == &cases[0])

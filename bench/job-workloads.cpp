@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <thread>
 
@@ -27,6 +28,7 @@ struct JobSystemRun
     void* m_pBuffer = nullptr;
     U64 m_size = 0;
     U64 m_numWorkers = 0;
+    oxjob::SchedulingPolicy m_policy = oxjob::SchedulingPolicy::kSharedLists;
 };
 JobSystemRun s_jobSystem;
 
@@ -51,8 +53,10 @@ void StartJobSystem(const JobSystemSetup& setup)
         (oxjob::GetRequiredMemoryBufferSize(params) + setup.m_jobDeclPoolBytes + 127) & ~127ull;
     s_jobSystem.m_pBuffer = ::operator new(s_jobSystem.m_size, std::align_val_t(128));
     s_jobSystem.m_numWorkers = setup.m_numWorkers;
+    s_jobSystem.m_policy = setup.m_policy;
     params.m_pMemoryBuffer = s_jobSystem.m_pBuffer;
     params.m_memoryBufferSize = s_jobSystem.m_size;
+    oxjob::SetSchedulingPolicy(setup.m_policy);
     if (!oxjob::Initialize(&params).IsSuccess())
     {
         fprintf(stderr, "The job system did not start.\n");
@@ -77,6 +81,20 @@ void StopJobSystem()
 U64 GetRunningWorkers()
 {
     return s_jobSystem.m_numWorkers;
+}
+
+void UseJobSystem(const JobSystemSetup& setup)
+{
+    if (s_jobSystem.m_numWorkers == setup.m_numWorkers && s_jobSystem.m_policy == setup.m_policy)
+        return;
+    if (s_jobSystem.m_numWorkers != 0)
+        StopJobSystem();
+    StartJobSystem(setup);
+}
+
+const char* PolicyLabel(oxjob::SchedulingPolicy policy)
+{
+    return policy == oxjob::SchedulingPolicy::kWorkerLocalLists ? "/local" : "";
 }
 
 PowerSaveScope::PowerSaveScope(bool enabled)
@@ -107,6 +125,15 @@ void SetPerUnit(benchmark::State& state, const char* name, U64 unitsPerIteration
     state.counters[name] =
         benchmark::Counter(static_cast<double>(unitsPerIteration),
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+ProcessCpuClock::ProcessCpuClock() : m_startSeconds(static_cast<double>(std::clock()) / CLOCKS_PER_SEC) {}
+
+void ProcessCpuClock::Report(benchmark::State& state, U64 unitsPerIteration) const
+{
+    const double seconds = static_cast<double>(std::clock()) / CLOCKS_PER_SEC - m_startSeconds;
+    const double units = static_cast<double>(state.iterations()) * static_cast<double>(unitsPerIteration);
+    state.counters["cpu_ns"] = units > 0 ? seconds * 1e9 / units : 0.0;
 }
 
 // --- Empty jobs ------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 // column of the figures. One job system runs at a time (there is one per process).
 #pragma once
 
+#include "corelib/job/job-scheduling-policy.h"
 #include "corelib/job/job-types.h"
 #include "corelib/util/types.h"
 
@@ -31,6 +32,7 @@ struct JobSystemSetup
     U64 m_largeJobFibers = 0; // small-stack fibers overflow into these when they run out
     // The job declaration pool: 128 bytes per job queued at once, plus the pool's records.
     U64 m_jobDeclPoolBytes = 24u << 20;
+    oxjob::SchedulingPolicy m_policy = oxjob::SchedulingPolicy::kSharedLists;
 };
 
 // Starts the job system (exits the program when it does not start). Power save is on
@@ -39,6 +41,11 @@ void StartJobSystem(const JobSystemSetup& setup);
 void StopJobSystem();
 // The regular workers of the running job system; 0 when none runs.
 U64 GetRunningWorkers();
+// Runs the job system with this setup's workers and policy, restarting it when the running
+// one differs in either.
+void UseJobSystem(const JobSystemSetup& setup);
+// The name suffix of a policy's benchmarks: "" for kSharedLists, "/local" for kWorkerLocalLists.
+const char* PolicyLabel(oxjob::SchedulingPolicy policy);
 
 // The power-save setting of one job system benchmark, restored to on (workers asleep) when
 // it ends, so that the sleeping workers leave the cores to whatever is measured next.
@@ -65,6 +72,20 @@ void WaitForBatch(oxjob::CounterHandle counter, HostWait hostWait);
 
 // The per-unit column: wall-clock time of one iteration divided by its units.
 void SetPerUnit(benchmark::State& state, const char* name, U64 unitsPerIteration);
+
+// The processor time of the whole process (every thread) from construction; Report sets
+// the "cpu_ns" column, nanoseconds per unit. On a machine that other programs load, it
+// shows what the work itself costs, where the wall-clock time also counts the time slices
+// the threads waited for. Idle workers that spin count too: read it with power save on.
+class ProcessCpuClock
+{
+public:
+    ProcessCpuClock();
+    void Report(benchmark::State& state, U64 unitsPerIteration) const;
+
+private:
+    double m_startSeconds;
+};
 
 // --- Empty jobs ------------------------------------------------------------------------------------
 

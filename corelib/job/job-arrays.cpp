@@ -19,6 +19,9 @@ void JobArray::Reset()
     m_priority = Priority{3};
     m_readyTime = 0;
     m_submitWorkerIndex = 0;
+    m_listOwner = kNoListOwner;
+    m_pNewer = nullptr;
+    m_pOlder = nullptr;
 }
 
 JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dependentValue,
@@ -55,7 +58,8 @@ JobArray* BeginJobArray(U64 maxJobCount, CounterHandle dependentCounter, I64 dep
     pJobArray->Reset();
     void* pJobDeclBuffer =
         data.m_jobDeclAllocator.Malloc(static_cast<I32>(maxJobCount * sizeof(JobDecl)), 128, 0);
-    OX_JOB_ASSERT_MSG(pJobDeclBuffer, "The job declaration pool is exhausted: %llu bytes asked, %llu bytes free",
+    OX_JOB_ASSERT_MSG(pJobDeclBuffer,
+                      "The job declaration pool is exhausted: %llu bytes asked, %llu bytes free",
                       static_cast<unsigned long long>(maxJobCount * sizeof(JobDecl)),
                       static_cast<unsigned long long>(data.m_jobDeclAllocator.GetFreeSize()));
 
@@ -133,8 +137,7 @@ void CommitJobArray(JobArray* pJobArray)
     const I64 workerIndex = ReadWorkerIndex();
     pJobArray->m_submitWorkerIndex =
         static_cast<U64>(workerIndex) < kMaxWorkerThreads ? static_cast<U8>(workerIndex) : kNoSubmitWorker;
-    SchedulingDataLockJanitor janitor(pJobArray->m_priority, "RegisterJobArray", true);
-    RegisterJobArrayNoLock(g_pJobSysData->m_pSchedData, pJobArray, true);
+    ScheduleCommittedJobArray(pJobArray);
 }
 
 bool RegisterJobArray(JobArray* pJobArray, bool addToBack)
@@ -244,12 +247,20 @@ bool ForEachJobDeclInEachJobArray(JobDeclVisitor visitor, void* pContext)
     {
         const SchedulingData& schedData = g_pJobSysData->m_pSchedData[p];
         const U64 numArrays = schedData.m_numRegisteredJobArrays.load(std::memory_order_relaxed);
-        for (U64 a = 0; a < numArrays && !stop; ++a)
+        auto visitArray = [&](const JobArray* pJobArray)
         {
-            const JobDeclRing& ring = schedData.m_registeredJobArrays[a]->m_jobQueue;
+            const JobDeclRing& ring = pJobArray->m_jobQueue;
             for (I32 k = 0; k < ring.m_count && !stop; ++k)
                 stop = !visitor(&ring.m_pBuffer[(ring.m_head + k) % ring.m_capacity], pContext);
-        }
+        };
+        for (U64 a = 0; a < numArrays && !stop; ++a)
+            visitArray(schedData.m_registeredJobArrays[a]);
+        ForEachWorkerJobArray(p,
+                              [&](const JobArray* pJobArray)
+                              {
+                                  if (!stop)
+                                      visitArray(pJobArray);
+                              });
     }
     UnlockSchedulingData();
     return true;

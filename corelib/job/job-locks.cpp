@@ -81,11 +81,13 @@ void LockSchedulingData(const char* name)
     OX_JOB_ASSERT(g_pJobSysData);
     for (I32 p = static_cast<I32>(Priority::kNumPriorities) - 1; p >= 0; --p)
         g_pJobSysData->m_schedLocks[p].Lock(name);
+    LockWorkerJobLists();
 }
 
 void UnlockSchedulingData()
 {
     OX_JOB_ASSERT(g_pJobSysData);
+    UnlockWorkerJobLists();
     for (I32 p = 0; p < static_cast<I32>(Priority::kNumPriorities); ++p)
         g_pJobSysData->m_schedLocks[p].Unlock();
 }

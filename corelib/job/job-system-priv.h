@@ -65,6 +65,11 @@ struct alignas(128) JobArray
     Priority m_priority;
     U64 m_readyTime;
     U8 m_submitWorkerIndex;
+    // The worker whose own list holds the array (worker-local lists), or kNoListOwner.
+    U8 m_listOwner;
+    // The neighbours in the owner's list: the array committed after this one and before.
+    JobArray* m_pNewer;
+    JobArray* m_pOlder;
 
     // The state of a free array.
     void Reset();
@@ -72,6 +77,7 @@ struct alignas(128) JobArray
 static_assert(sizeof(JobArray) == 128, "a job array is 128 bytes");
 
 constexpr U8 kNoSubmitWorker = 0xFF;
+constexpr U8 kNoListOwner = 0xFF;
 
 // --- Runnable jobs and worker contexts ---------------------------------------------------------
 
@@ -92,6 +98,24 @@ struct alignas(64) RunnableJob
     void Reset();
 };
 static_assert(sizeof(RunnableJob) <= 256, "a runnable job fits 256 bytes");
+
+constexpr U32 kWorkerWokenUpSlots = 4;
+
+// A worker's own job arrays (worker-local lists), one list per priority from the newest
+// to the oldest. The owner pushes and takes at the newest end, other workers take from
+// the oldest; every change is made under the lock, which is held only for the change.
+struct alignas(128) WorkerJobLists
+{
+    OxAtomicLock m_lock;
+    JobArray* m_pNewest[static_cast<int>(Priority::kNumPriorities)];
+    JobArray* m_pOldest[static_cast<int>(Priority::kNumPriorities)];
+    // Arrays in each list; read without the lock to pass an empty list by.
+    std::atomic<U32> m_numArrays[static_cast<int>(Priority::kNumPriorities)];
+    // Jobs this worker woke that may continue on it, any priority (the shared woken-up
+    // lists take the others and these when the slots are full).
+    std::atomic<U32> m_numWokenUpJobs;
+    RunnableJob m_wokenUpJobs[kWorkerWokenUpSlots];
+};
 
 // Per-worker state. The priority range is written by SetTimeCriticalWorkEnabled from any
 // thread and read by the worker's loop, hence atomic.
@@ -152,6 +176,9 @@ struct alignas(128) SchedulingData
     // Counts every registration of an array and every woken job added, under the lock
     // (in the record's tail padding, on the line of the two counts above).
     std::atomic<U64> m_pushCount;
+    // Arrays and woken jobs of this priority in the workers' own lists (worker-local lists).
+    std::atomic<U64> m_numLocalJobArrays;
+    std::atomic<U64> m_numLocalWokenUpJobs;
 };
 static_assert(sizeof(SchedulingData) == 8320, "scheduling data is 8320 bytes");
 
@@ -294,6 +321,9 @@ struct alignas(128) JobSysData
     // One cache line per worker: each worker stamps its own at every job, and stamps that
     // shared a line made it move between the cores at every job of either worker.
     AlignedAtomicU64 m_lastActivityTime[kMaxWorkerThreads];
+    // The regular workers that are awake and looking for work (a bit per worker): new work
+    // that one of them may run reaches it without a wake-up.
+    AlignedAtomicU64 m_spinningWorkers;
     JobSystemLock m_statsLock;
 
     alignas(128) RecordPool<kMaxSupportedCounters, Counter> m_counterPool;
@@ -336,6 +366,10 @@ struct alignas(128) JobSysData
     AlignedJobSystemLock m_schedLocks[static_cast<int>(Priority::kNumPriorities)];
 
     bool m_fibersOverflowed; // a small fiber was wanted while all were in use
+
+    // The scheduling policy chosen for this start, and each worker's own job arrays.
+    bool m_workerLocalLists;
+    WorkerJobLists m_workerJobLists[kMaxWorkerThreads];
 };
 static_assert(sizeof(JobSysData) <= 155904, "the state record fits its budget");
 
@@ -389,6 +423,19 @@ bool CheckAndUpdatePreConditions(RunnableJob& job);
 bool RegisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray, bool addToBack);
 bool UnregisterJobArrayNoLock(SchedulingData* pSchedData, JobArray* pJobArray);
 void FreeJobArray(JobArray* pJobArray);
+// Hands a closed array to the workers: the committing worker's own list under worker-local
+// lists when it may run the array, else the shared list of its priority.
+void ScheduleCommittedJobArray(JobArray* pJobArray);
+// Under worker-local lists, keeps a job woken by the calling worker on that worker when it
+// may run there; false when it belongs in the shared woken-up list.
+bool ScheduleWokenUpJobOnWaker(const RunnableJob& job);
+// Every worker's own lists (worker-local lists), taken after the scheduling locks.
+void LockWorkerJobLists();
+void UnlockWorkerJobLists();
+// Calls visit for each array in the workers' own lists of a priority; the caller holds
+// LockWorkerJobLists.
+template <typename Visit>
+void ForEachWorkerJobArray(U64 priority, Visit visit);
 // Wakes up to maxToWake sleeping regular workers (power save) whose affinity bit is in
 // the mask and that serve the priority (Priority::kInvalid: any priority).
 void WakeUpSleepingWorkers(U64 maxToWake, Priority priority, U64 affinityMask);
@@ -428,4 +475,14 @@ void WatchForDeadlock(U64 workerIndex);
 void TraceJob(U8 kind, const RunnableJob& job, const Counter* pCounter = nullptr, I64 value = 0);
 // Takes every worker's ring away (the host may reuse the trace memory afterwards).
 void ShutdownJobTrace();
+
+template <typename Visit>
+void ForEachWorkerJobArray(U64 priority, Visit visit)
+{
+    const JobSysData& data = *g_pJobSysData;
+    for (U64 w = 0; w < data.m_numWorkerThreads; ++w)
+        for (JobArray* pJobArray = data.m_workerJobLists[w].m_pOldest[priority]; pJobArray;
+             pJobArray = pJobArray->m_pNewer)
+            visit(pJobArray);
+}
 } // namespace oxjob

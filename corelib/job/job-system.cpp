@@ -32,6 +32,9 @@ namespace
 // The calling thread's worker index slot: index | 0x8000 on a worker, 0 elsewhere.
 thread_local U64 t_workerIndexSlot = 0;
 
+// The host's choice for the next start.
+std::atomic<SchedulingPolicy> s_schedulingPolicy{SchedulingPolicy::kSharedLists};
+
 // Bytes Initialize charges for what it carves before the job declaration pool.
 constexpr U64 kStateRecordBudget = 156032;
 constexpr U64 kFixedBlocksBudget = 1399552;
@@ -201,6 +204,29 @@ void WorkerThreadContext::ResetJob()
 
 // --- Start and stop ------------------------------------------------------------------------------
 
+void SetSchedulingPolicy(SchedulingPolicy policy)
+{
+    OX_JOB_ASSERT_MSG(policy == SchedulingPolicy::kSharedLists ||
+                          policy == SchedulingPolicy::kWorkerLocalLists,
+                      "Unknown scheduling policy %d", static_cast<int>(policy));
+    OX_JOB_ASSERT_MSG(
+        !g_pJobSysData,
+        "SetSchedulingPolicy(%s) called while the job system runs: choose the scheduling policy "
+        "before Initialize (or after Shutdown)",
+        GetSchedulingPolicyName(policy));
+    s_schedulingPolicy.store(policy, std::memory_order_relaxed);
+}
+
+SchedulingPolicy GetSchedulingPolicy()
+{
+    return s_schedulingPolicy.load(std::memory_order_relaxed);
+}
+
+const char* GetSchedulingPolicyName(SchedulingPolicy policy)
+{
+    return policy == SchedulingPolicy::kWorkerLocalLists ? "kWorkerLocalLists" : "kSharedLists";
+}
+
 U64 GetRequiredMemoryBufferSize(const InitParams& params)
 {
     U64 size = kStateRecordBudget + kFixedBlocksBudget + kDescriptorTableBudget;
@@ -268,7 +294,9 @@ Err Initialize(const InitParams* pParams)
         data.m_workerThreadContexts[i].m_beginPriority.store(Priority{0});
         data.m_workerThreadContexts[i].m_endPriority.store(Priority::kNumPriorities);
         data.m_fiberSwitchJobs[i].Reset();
+        data.m_workerJobLists[i].m_lock.Init();
     }
+    data.m_workerLocalLists = GetSchedulingPolicy() == SchedulingPolicy::kWorkerLocalLists;
     data.m_jobIdGeneratorMarker = 0xABECEDE0BEEFA901ull;
     data.m_jobIdGenerator.store(0x1001);
     InitLocks(data);
@@ -399,9 +427,10 @@ Err Initialize(const InitParams* pParams)
 
 void Shutdown()
 {
-    OX_JOB_ASSERT_MSG(g_pJobSysData,
-                      "The job system is not initialised: Shutdown found no running job system (never started, "
-                      "or shut down already)");
+    OX_JOB_ASSERT_MSG(
+        g_pJobSysData,
+        "The job system is not initialised: Shutdown found no running job system (never started, "
+        "or shut down already)");
     OX_JOB_ASSERT_MSG(!IsWorkerThread(), "Shutdown must be called from a thread that is not a job worker");
     JobSysData& data = *g_pJobSysData;
     data.m_requestShutdown.store(true);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "corelib/job/job-local-storage.h"
+#include "corelib/job/job-scheduling-policy.h"
 #include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-types.h"
 #include "corelib/util/error.h"

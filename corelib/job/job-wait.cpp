@@ -21,8 +21,8 @@ constexpr U64 kDirectWokenUpJobs = 2;
 // runs keeps the one met first while it waits for the other, so for such a job a
 // dependency on another counter is judged by that counter's current value; otherwise a
 // change of the second counter would never wake it.
-bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare, I64 newValue,
-                    bool recheck)
+bool IsSatisfiedNow(const Counter* pDependency, const Counter* pCounter, I64 target, U32 compare,
+                    I64 newValue, bool recheck)
 {
     if (!pDependency)
         return true;
@@ -42,11 +42,13 @@ void RemoveWaitingJob(JobSysData& data, U64 index)
     data.m_numWaitingJobs.store(last, std::memory_order_relaxed);
 }
 
-// Moves a woken job into its priority's list and wakes a sleeping worker that may resume
+// Moves a woken job into its priority's list (or, under worker-local lists, keeps it on
+// the worker that woke it) and wakes a sleeping worker that may resume
 // it (the one it is locked to, for a job that must continue where it started); a
 // time-critical job is announced by the caller once, through anyTimeCritical.
 void ScheduleWokenUpJob(const RunnableJob& job, bool& anyTimeCritical)
 {
+    if (!ScheduleWokenUpJobOnWaker(job))
     {
         SchedulingDataLockJanitor janitor(job.m_priority, "ScheduleWokenUpJobNoLock", true);
         ScheduleWokenUpJobNoLock(job);

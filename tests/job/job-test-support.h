@@ -13,12 +13,35 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <thread>
 
 namespace jobtest
 {
+// The scheduling policy the job tests run on: kWorkerLocalLists when the environment sets
+// OX_JOB_SCHEDULING_POLICY=local (each job test is registered once per policy), else
+// kSharedLists.
+inline oxjob::SchedulingPolicy TestSchedulingPolicy()
+{
+    const char* pValue = std::getenv("OX_JOB_SCHEDULING_POLICY");
+    return pValue && std::string(pValue) == "local" ? oxjob::SchedulingPolicy::kWorkerLocalLists
+                                                    : oxjob::SchedulingPolicy::kSharedLists;
+}
+
+// Chosen before any test starts a job system.
+inline const bool g_testSchedulingPolicySet = []
+{
+    oxjob::SetSchedulingPolicy(TestSchedulingPolicy());
+    return true;
+}();
+
+inline bool IsWorkerLocalPolicy()
+{
+    return oxjob::GetSchedulingPolicy() == oxjob::SchedulingPolicy::kWorkerLocalLists;
+}
+
 // Bytes of job declaration pool the fixtures add to the required size.
 constexpr U64 kJobDeclPoolBytes = 1u << 20;
 
@@ -39,7 +62,8 @@ inline oxjob::InitParams SmallParams(U64 numWorkers, U64 numEmergency = 0)
 class JobSystemHost
 {
 public:
-    explicit JobSystemHost(const oxjob::InitParams& params, U64 extraBytes = kJobDeclPoolBytes) : m_params(params)
+    explicit JobSystemHost(const oxjob::InitParams& params, U64 extraBytes = kJobDeclPoolBytes)
+        : m_params(params)
     {
         if (!Memory::GetThreadAllocStack())
             Memory::InitializeThreadAllocStack();
