@@ -6,9 +6,11 @@
 // and a copy of the body. Each participant claims the chunks of its own share front to
 // back, so it streams through one contiguous part of the range, then helps with what is
 // left of the others'; the submission stays far below the 32 jobs that may wait. The
-// caller then waits for the helpers' counter: a helper that starts after the last chunk
-// was claimed still reads the record, which therefore lives until every helper has
-// finished.
+// caller waits only for the chunks: the participant that completes the last one counts
+// the loop's counter down, often the caller itself, so it need not wait for a helper
+// that has yet to start (a sleeping worker woken late on a busy machine). A helper that
+// starts after the last chunk was claimed still reads the record, so the record lives
+// until the last participant has left it, and that one frees it.
 //
 // Started work (StartParallelFor, Start) is a record in the same pool: the counter its
 // jobs count down, then the loop or the callables' slots. Its jobs go into a job array
@@ -191,6 +193,11 @@ struct alignas(kRecordAlignment) LoopShare
 struct alignas(kRecordAlignment) LoopRecord
 {
     std::atomic<U64> m_nextParticipant;
+    // A loop the caller runs too: the chunks not yet completed, the counter the last one
+    // counts down, and the participants still to leave the record.
+    std::atomic<U64> m_chunksLeft;
+    std::atomic<U64> m_participantsLeft;
+    CounterHandle m_chunksDone;
     U64 m_begin;
     U64 m_end;
     U64 m_grain;
@@ -201,8 +208,10 @@ struct alignas(kRecordAlignment) LoopRecord
     void* m_pCallable;
 };
 
-void RunChunks(LoopRecord& loop, U64 participant)
+// Runs chunks until none is left to claim; returns how many it ran.
+U64 RunChunks(LoopRecord& loop, U64 participant)
 {
+    U64 ran = 0;
     // Its own share first, then whatever is left of the others' in turn: a participant
     // streams through one contiguous part of the range while all are busy.
     for (U64 k = 0; k < loop.m_numShares; ++k)
@@ -217,16 +226,46 @@ void RunChunks(LoopRecord& loop, U64 participant)
             const U64 chunkBegin = loop.m_begin + chunk * loop.m_grain;
             loop.m_pCallRange(loop.m_pCallable, chunkBegin,
                               chunkBegin + std::min<U64>(loop.m_grain, loop.m_end - chunkBegin));
+            ++ran;
         }
     }
+    return ran;
 }
 
+// A participant of a loop the caller runs too: the one that completes the last chunk
+// counts the loop's counter down.
+void ParticipateInLoop(LoopRecord& loop, U64 participant)
+{
+    const U64 ran = RunChunks(loop, participant);
+    if (ran != 0 && loop.m_chunksLeft.fetch_sub(ran, std::memory_order_acq_rel) == ran)
+        AddToCounter(loop.m_chunksDone, -1);
+}
+
+// Leaves the record; the last participant out frees it (the body is gone already).
+void LeaveLoop(LoopRecord* pLoop)
+{
+    if (pLoop->m_participantsLeft.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    pLoop->~LoopRecord();
+    FreeRecord(pLoop);
+}
+
+// A helper of a loop the caller runs too.
 void ParallelForJob(U64 startArg)
+{
+    LoopRecord* pLoop = reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg));
+    ParticipateInLoop(*pLoop, pLoop->m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
+    LeaveLoop(pLoop);
+}
+OX_JOB_DESCRIPTOR(ParallelForJob);
+
+// A participant of a started loop, which its jobs' counter and its StartedWork end.
+void StartedParallelForJob(U64 startArg)
 {
     LoopRecord& loop = *reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg));
     RunChunks(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
 }
-OX_JOB_DESCRIPTOR(ParallelForJob);
+OX_JOB_DESCRIPTOR(StartedParallelForJob);
 
 // The bytes of a loop's record, a share per participant and its body, from pMemory.
 U64 LoopBytes(U64 numShares, const typed::CallableDesc& body)
@@ -265,9 +304,14 @@ LoopRecord* BuildLoop(U8* pMemory, U64 begin, U64 end, U64 grain, U64 numShares,
     return pLoop;
 }
 
-void DestroyLoop(LoopRecord* pLoop)
+void DestroyBody(LoopRecord* pLoop)
 {
     pLoop->m_pDestroy(pLoop->m_pCallable);
+}
+
+void DestroyLoop(LoopRecord* pLoop)
+{
+    DestroyBody(pLoop);
     pLoop->~LoopRecord();
 }
 
@@ -428,18 +472,22 @@ void RunLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body, const JobO
         return;
     }
 
-    // The caller is participant 0, the helpers take 1 and up.
+    // The caller is participant 0, the helpers take 1 and up; the helper jobs count no
+    // counter down (the chunks do).
     U8* pMemory = static_cast<U8*>(AllocateRecord(LoopBytes(helpers + 1, body), options.m_where));
     LoopRecord* pLoop = BuildLoop(pMemory, begin, end, grain, helpers + 1, 1, body);
-    const CounterHandle done =
-        AllocateCounter(static_cast<I64>(helpers), kWaitForZeroOnly, ToSourceLocation(options.m_where));
+    const CounterHandle done = AllocateCounter(1, kWaitForZeroOnly, ToSourceLocation(options.m_where));
+    pLoop->m_chunksLeft.store(numChunks, std::memory_order_relaxed);
+    pLoop->m_participantsLeft.store(helpers + 1, std::memory_order_relaxed);
+    pLoop->m_chunksDone = done;
     const U64 loopArg = LoopArg(pLoop);
     SubmitJobs(
-        ParallelForJob, helpers, [loopArg](U64) { return loopArg; }, done, caller.m_priority, options);
-    RunChunks(*pLoop, 0);
+        ParallelForJob, helpers, [loopArg](U64) { return loopArg; }, CounterHandle{}, caller.m_priority,
+        options);
+    ParticipateInLoop(*pLoop, 0);
     WaitAndFree(done, caller, options.m_where);
-    DestroyLoop(pLoop);
-    FreeRecord(pMemory);
+    DestroyBody(pLoop);
+    LeaveLoop(pLoop);
 }
 
 void RunCallables(const CallableDesc* pCallables, U64 count, const JobOptions& options)
@@ -485,7 +533,7 @@ StartedRecord* StartLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body
     pRecord->m_pLoop = BuildLoop(WorkMemory(pRecord), begin, end, grain, jobs, 0, body);
     const U64 loopArg = LoopArg(pRecord->m_pLoop);
     SubmitJobs(
-        ParallelForJob, jobs, [loopArg](U64) { return loopArg; }, pRecord->m_done,
+        StartedParallelForJob, jobs, [loopArg](U64) { return loopArg; }, pRecord->m_done,
         DescribeCaller().m_priority, options, CounterOf(pAfter));
     return pRecord;
 }
