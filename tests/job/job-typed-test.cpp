@@ -5,8 +5,10 @@
 // for this machine, and the misuse the layer reports.
 #include "corelib/job/job-default-params.h"
 #include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-host.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system.h"
+#include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-typed.h"
 #include "corelib/system/cpu-info.h"
 #include "tests/job/job-malloc-hooks.h"
@@ -476,6 +478,42 @@ TEST(JobDefaultParamsTest, StartsTheJobSystemOnThisMachineForTheTypedLayer)
     EXPECT_EQ(RunCheckInJob(CheckAllLoops), "");
     Shutdown();
     ::operator delete(params.m_pMemoryBuffer, std::align_val_t(128));
+}
+
+// The one-line start: the host's choices reach the job system, the defaults are a worker
+// per logical processor with power save on, and the scope's end stops it and leaves the
+// thread's allocator stack as it found it.
+TEST(JobDefaultParamsTest, AScopedJobSystemStartsWithTheHostsChoicesAndStopsAtScopeEnd)
+{
+    Memory::AllocStack* pBefore = Memory::GetThreadAllocStack();
+    {
+        JobHostParams choices;
+        choices.m_numWorkerThreads = 2;
+        choices.m_numEmergencyWorkerThreads = 1;
+        choices.m_powerSave = false;
+        choices.m_jobDeclPoolBytes = 64 * 1024;
+        choices.m_largeJobFiberStackSpace = 4 * 16384;
+        ScopedJobSystem jobSystem(choices);
+        ASSERT_TRUE(jobSystem.IsRunning());
+        EXPECT_TRUE(jobSystem.GetStartResult().IsSuccess());
+        EXPECT_EQ(GetNumWorkerThreads(), 2u);
+        EXPECT_EQ(GetTotalNumWorkerThreads(), 3u);
+        EXPECT_FALSE(IsPowerSaveEnabled());
+        EXPECT_EQ(jobSystem.GetInitParams().m_largeJobFiberStackSpace, 4u * 16384);
+        EXPECT_EQ(jobSystem.GetInitParams().m_memoryBufferSize,
+                  GetMemoryBufferSizeWithJobDeclPool(jobSystem.GetInitParams(), 64 * 1024));
+        EXPECT_EQ(CheckAllLoops(), "");
+    }
+    EXPECT_FALSE(IsInitialized());
+    EXPECT_EQ(Memory::GetThreadAllocStack(), pBefore);
+    {
+        ScopedJobSystem jobSystem;
+        const U64 processors = GetNumLogicalProcessors();
+        EXPECT_EQ(GetNumWorkerThreads(), processors < kMaxWorkerThreads ? processors : kMaxWorkerThreads);
+        EXPECT_TRUE(IsPowerSaveEnabled());
+        EXPECT_EQ(CheckRunAndWait(), "");
+    }
+    EXPECT_FALSE(IsInitialized());
 }
 
 // --- Misuse -------------------------------------------------------------------------------------------
