@@ -7,30 +7,40 @@
 //             at their best (one job per worker over a contiguous part, the host waiting);
 //             with oneTBB's parallel_for over a blocked_range of the same grain; and on
 //             one thread.
+//   Frame     the newcomer's frame of the README: the loop above; three systems at once,
+//             one with a nested loop over 200,000 floats, the others a serial pass over
+//             100,000 and 50,000; a two-stage chain (a loop, then a sum that starts once
+//             it is done). With the typed layer (ParallelFor, RunAndWait, StartParallelFor
+//             and Start) and with oneTBB (parallel_for, parallel_invoke, parallel_for then
+//             the sum).
 //   HostWait  a host thread waits 200 ms for a counter that a job counts down when it
 //             ends: with HostWaitForCounter (spin, then asleep) and with WaitForCounter
 //             (yielding in a loop). The figure is the waiting thread's processor time;
 //             "core_share" divides it by the wall-clock time of the wait.
 //
-// The job system is started with FillDefaultInitParams (a regular worker per logical
-// processor), power save on unless a benchmark's name says "spinning". oneTBB runs in its
+// The job system is started with ScopedJobSystem's defaults (a regular worker per logical
+// processor, power save on); OX_BENCH_WORKERS and OX_BENCH_POWERSAVE (0 or 1) set others
+// for a comparison. Benchmarks whose argument says "powersave:0" switch it off. oneTBB runs in its
 // default arena (as many threads as logical processors, the calling thread included).
 // Loop figures are wall-clock times; the table at the end gives how many times faster the
 // first of each pair ran (1.0 or more: at most the baseline's time), and for the waits how
 // many times less processor time the sleeping wait took.
-#include "corelib/job/job-default-params.h"
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-host-wait.h"
+#include "corelib/job/job-host.h"
 #include "corelib/job/job-system.h"
 #include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-typed.h"
-#include "corelib/memory/alloc-stack.h"
 
 #include "bench/bench-main.h"
 
 #include <benchmark/benchmark.h>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
+
+#include <atomic>
+#include <cstdlib>
 
 #include <chrono>
 #include <cstdio>
@@ -46,37 +56,40 @@ using oxjob::JobDecl;
 
 // --- The job system, started once for the whole run ---------------------------------------------
 
-oxjob::InitParams s_params;
+oxjob::ScopedJobSystem* s_pJobSystem = nullptr;
+bool s_powerSave = true;
 
 void StartJobSystem()
 {
-    if (!Memory::GetThreadAllocStack())
-        Memory::InitializeThreadAllocStack();
-    oxjob::FillDefaultInitParams(&s_params);
-    s_params.m_pMemoryBuffer = ::operator new(s_params.m_memoryBufferSize, std::align_val_t(128));
-    if (!oxjob::Initialize(&s_params).IsSuccess())
+    oxjob::JobHostParams hostParams;
+    if (const char* workers = getenv("OX_BENCH_WORKERS"))
+        hostParams.m_numWorkerThreads = strtoull(workers, nullptr, 10);
+    if (const char* powerSave = getenv("OX_BENCH_POWERSAVE"))
+        hostParams.m_powerSave = atoi(powerSave) != 0;
+    s_powerSave = hostParams.m_powerSave;
+    s_pJobSystem = new oxjob::ScopedJobSystem(hostParams);
+    if (!s_pJobSystem->IsRunning())
     {
         fprintf(stderr, "The job system did not start.\n");
         exit(1);
     }
-    oxjob::SetPowerSaveEnabled(true);
-    printf("Job system: %llu regular workers, %llu-byte block\n",
-           static_cast<unsigned long long>(s_params.m_numWorkerThreads),
-           static_cast<unsigned long long>(s_params.m_memoryBufferSize));
+    printf("Job system: %llu regular workers, power save %s, %llu-byte block\n",
+           static_cast<unsigned long long>(s_pJobSystem->GetInitParams().m_numWorkerThreads),
+           s_powerSave ? "on" : "off",
+           static_cast<unsigned long long>(s_pJobSystem->GetInitParams().m_memoryBufferSize));
 }
 
 void StopJobSystem()
 {
-    oxjob::Shutdown();
-    ::operator delete(s_params.m_pMemoryBuffer, std::align_val_t(128));
+    delete s_pJobSystem;
 }
 
-// Power save for one benchmark, back on (workers asleep) when it ends.
+// Power save for one benchmark, back to the run's setting when it ends.
 class PowerSaveScope
 {
 public:
     explicit PowerSaveScope(bool enabled) { oxjob::SetPowerSaveEnabled(enabled); }
-    ~PowerSaveScope() { oxjob::SetPowerSaveEnabled(true); }
+    ~PowerSaveScope() { oxjob::SetPowerSaveEnabled(s_powerSave); }
     PowerSaveScope(const PowerSaveScope&) = delete;
     PowerSaveScope& operator=(const PowerSaveScope&) = delete;
 };
@@ -200,6 +213,77 @@ BENCHMARK(BM_RawJobDeclPerWorker)->ArgName("powersave")->Arg(1)->Arg(0)->UseReal
 BENCHMARK(BM_TbbParallelFor)->UseRealTime();
 BENCHMARK(BM_SerialLoop)->UseRealTime();
 
+// --- The newcomer's frame ---------------------------------------------------------------------
+
+constexpr U64 kPhysicsFloats = 200000;
+constexpr U64 kAiFloats = 100000;
+constexpr U64 kAudioFloats = 50000;
+constexpr U64 kSumFloats = 16384;
+
+std::vector<float> s_physics(kPhysicsFloats, 1.0f);
+std::vector<float> s_ai(kAiFloats, 1.0f);
+std::vector<float> s_audio(kAudioFloats, 1.0f);
+float s_frameSum = 0.0f;
+
+float Sum(const float* pData, U64 count)
+{
+    float sum = 0.0f;
+    for (U64 i = 0; i < count; ++i)
+        sum += pData[i];
+    return sum;
+}
+
+void BM_TypedFrame(benchmark::State& state)
+{
+    float* p = s_data.data();
+    float* pPhysics = s_physics.data();
+    for (auto _ : state)
+    {
+        oxjob::ParallelFor(0, kNumFloats, kGrain, [p](U64 begin, U64 end) { ScaleAndAdd(p, begin, end); });
+        oxjob::RunAndWait(
+            [pPhysics]
+            {
+                oxjob::ParallelFor(0, kPhysicsFloats, kGrain,
+                                   [pPhysics](U64 begin, U64 end) { ScaleAndAdd(pPhysics, begin, end); });
+            },
+            [] { ScaleAndAdd(s_ai.data(), 0, kAiFloats); },
+            [] { ScaleAndAdd(s_audio.data(), 0, kAudioFloats); });
+        auto stage1 = oxjob::StartParallelFor(0, kNumFloats, kGrain,
+                                              [p](U64 begin, U64 end) { ScaleAndAdd(p, begin, end); });
+        oxjob::Start(stage1, [p] { s_frameSum = Sum(p, kSumFloats); }).Wait();
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_TbbFrame(benchmark::State& state)
+{
+    float* p = s_data.data();
+    float* pPhysics = s_physics.data();
+    for (auto _ : state)
+    {
+        tbb::parallel_for(tbb::blocked_range<U64>(0, kNumFloats, kGrain),
+                          [p](const tbb::blocked_range<U64>& range)
+                          { ScaleAndAdd(p, range.begin(), range.end()); });
+        tbb::parallel_invoke(
+            [pPhysics]
+            {
+                tbb::parallel_for(tbb::blocked_range<U64>(0, kPhysicsFloats, kGrain),
+                                  [pPhysics](const tbb::blocked_range<U64>& range)
+                                  { ScaleAndAdd(pPhysics, range.begin(), range.end()); });
+            },
+            [] { ScaleAndAdd(s_ai.data(), 0, kAiFloats); },
+            [] { ScaleAndAdd(s_audio.data(), 0, kAudioFloats); });
+        tbb::parallel_for(tbb::blocked_range<U64>(0, kNumFloats, kGrain),
+                          [p](const tbb::blocked_range<U64>& range)
+                          { ScaleAndAdd(p, range.begin(), range.end()); });
+        s_frameSum = Sum(p, kSumFloats);
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(BM_TypedFrame)->UseRealTime();
+BENCHMARK(BM_TbbFrame)->UseRealTime();
+
 // --- The host's wait -----------------------------------------------------------------------------
 
 constexpr auto kWaitTime = std::chrono::milliseconds(200);
@@ -218,7 +302,7 @@ double ThreadCpuSeconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-void RunWaits(benchmark::State& state, void (*wait)(CounterHandle counter, I64 value, U32 compare))
+void RunWaits(benchmark::State& state, void (*wait)(CounterHandle counter, I64 value))
 {
     double cpuSeconds = 0.0;
     double wallSeconds = 0.0;
@@ -231,7 +315,7 @@ void RunWaits(benchmark::State& state, void (*wait)(CounterHandle counter, I64 v
         const double cpuStart = ThreadCpuSeconds();
         oxjob::RunJobs(&decl, 1, &done, oxjob::Priority{3}, ~0ull, oxjob::kWaitForZeroOnly,
                        OX_JOB_SOURCE_LOCATION);
-        wait(done, 0, oxjob::kCompareEqual);
+        wait(done, 0);
         cpuSeconds += ThreadCpuSeconds() - cpuStart;
         wallSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         oxjob::FreeCounter(done);
@@ -241,12 +325,12 @@ void RunWaits(benchmark::State& state, void (*wait)(CounterHandle counter, I64 v
 
 void BM_HostWaitSleeping(benchmark::State& state)
 {
-    RunWaits(state, oxjob::HostWaitForCounter);
+    RunWaits(state, [](CounterHandle counter, I64 value) { oxjob::HostWaitForCounter(counter, value); });
 }
 
 void BM_HostWaitYielding(benchmark::State& state)
 {
-    RunWaits(state, oxjob::WaitForCounter);
+    RunWaits(state, [](CounterHandle counter, I64 value) { oxjob::WaitForCounter(counter, value); });
 }
 
 // The processor time of the waiting thread is the figure: five waits of 200 ms each.
@@ -260,7 +344,8 @@ BenchProgram DescribeBenchProgram()
         .m_title = "Typed layer and host wait, times faster (loops: wall-clock; waits: the waiting thread's "
                    "processor time), same run:",
         .m_pairs =
-            {{"BM_TypedParallelFor/powersave:1/real_time", "BM_TbbParallelFor/real_time"},
+            {{"BM_TypedFrame/real_time", "BM_TbbFrame/real_time"},
+             {"BM_TypedParallelFor/powersave:1/real_time", "BM_TbbParallelFor/real_time"},
              {"BM_TypedParallelFor/powersave:1/real_time", "BM_RawJobDeclParallelFor/powersave:1/real_time"},
              {"BM_TypedParallelFor/powersave:1/real_time", "BM_RawJobDeclPerWorker/powersave:1/real_time"},
              {"BM_TypedParallelFor/powersave:0/real_time", "BM_TbbParallelFor/real_time"},

@@ -1,8 +1,10 @@
 // The deadlock watch of idle workers: when no worker has started or finished a job for
 // longer than the threshold while jobs or job arrays wait, five confirming passes later
-// the deadlock report is printed.
+// the deadlock report is printed. The watch also reports a host thread that has slept in
+// HostWaitForCounter longer than the threshold while no worker runs a job.
 #include "corelib/job/job-assert.h"
 #include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-host-wake.h"
 #include "corelib/job/job-source-names.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-trace.h"
@@ -11,6 +13,7 @@
 #include "corelib/util/msg.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 namespace oxjob
 {
@@ -56,6 +59,14 @@ struct CounterSite
         ShortJobSourceFile(counter.m_sourceFile, m_file, sizeof(m_file));
     }
 };
+
+bool IsAnyWorkerRunningAJob()
+{
+    for (U64 w = 0; w < g_pJobSysData->m_numWorkerThreads; ++w)
+        if (SnapshotActiveJob(w).m_jobId != 0)
+            return true;
+    return false;
+}
 
 void RefreshActivityTimes()
 {
@@ -125,6 +136,36 @@ void ReportDeadlock()
     data.m_waitLock.Unlock();
 }
 
+void ReportHostWaitHang(const Counter& counter, I64 value, U32 compare, const SourceLocation& where,
+                        F32 waitedSeconds)
+{
+    const CounterSite site(counter, GetTimeNow());
+    char waitFunction[kShortSourceNameSize];
+    char waitFile[kShortSourceNameSize];
+    ShortJobSourceFunction(where.m_sourceFunction, waitFunction, sizeof(waitFunction));
+    ShortJobSourceFile(where.m_sourceFile, waitFile, sizeof(waitFile));
+    const int current = static_cast<int>(counter.m_value.load(std::memory_order_relaxed));
+    const char* orLess = compare == kCompareLessOrEqual ? " (or less)" : "";
+    PrintReportLine("\n===================== WAITING HOST THREAD ====================\n");
+    PrintReportLine("Host thread waiting at %s %s:%d for %.1f seconds on counter [0x%012llX] to be '%d'%s "
+                    "(currently %d) allocated from %s %s:%d (%.4f)\n",
+                    waitFunction, waitFile, static_cast<int>(where.m_sourceLine),
+                    static_cast<double>(waitedSeconds), site.m_address, static_cast<int>(value), orLess,
+                    current, site.m_function, site.m_file, site.m_line, site.m_ageSeconds);
+    if (IsDebuggerAttached())
+        return;
+    // The report names the wait's own line; its message, the counter's.
+    char message[512];
+    snprintf(
+        message, sizeof(message),
+        "Host thread waiting for more than %.1f seconds on counter [0x%012llX] to be '%d'%s (currently %d) "
+        "allocated from %s %s:%d, and no job is running",
+        static_cast<double>(waitedSeconds), site.m_address, static_cast<int>(value), orLess, current,
+        site.m_function, site.m_file, site.m_line);
+    OxAssertReportAndContinue(nullptr, where.m_sourceFile, where.m_sourceFunction,
+                              static_cast<int>(where.m_sourceLine), message);
+}
+
 void SetDeadlockDetectionEnabled(bool enabled)
 {
     s_deadlockDetectionEnabled.store(enabled, std::memory_order_relaxed);
@@ -144,10 +185,13 @@ void WatchForDeadlock(U64 workerIndex)
 {
     JobSysData& data = *g_pJobSysData;
     const F32 threshold = s_deadlockThresholdSeconds.load(std::memory_order_relaxed);
+    if (HasWatchedHostWaits() && !IsAnyWorkerRunningAJob())
+        WatchHostWaits(threshold);
     if (!(SecondsSince(data.m_lastActivityTime[workerIndex].load(std::memory_order_relaxed), GetTimeNow()) >
           threshold))
         return;
-    if (data.m_numWaitingJobArrays.load(std::memory_order_relaxed) == 0 && data.m_numWaitingJobs.load(std::memory_order_relaxed) == 0)
+    if (data.m_numWaitingJobArrays.load(std::memory_order_relaxed) == 0 &&
+        data.m_numWaitingJobs.load(std::memory_order_relaxed) == 0)
     {
         RefreshActivityTimes();
         oxsys::SleepMs(1);

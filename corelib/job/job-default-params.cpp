@@ -24,6 +24,20 @@ void FillDefaultInitParams(InitParams* pParams, U64 jobDeclPoolBytes)
     workers = workers == 0 ? 1 : std::min<U64>(workers, kMaxWorkerThreads);
     pParams->m_numWorkerThreads = workers;
     pParams->m_numEmergencyWorkerThreads = 0;
+    SizePoolsForWorkers(pParams, jobDeclPoolBytes);
+}
+
+void SizePoolsForWorkers(InitParams* pParams, U64 jobDeclPoolBytes)
+{
+    OX_JOB_ASSERT(pParams);
+    OX_JOB_ASSERT_MSG(pParams->m_numWorkerThreads > 0 &&
+                          pParams->m_numWorkerThreads + pParams->m_numEmergencyWorkerThreads <=
+                              kMaxWorkerThreads,
+                      "Between 1 and %llu workers in all (%llu regular and %llu emergency asked)",
+                      static_cast<unsigned long long>(kMaxWorkerThreads),
+                      static_cast<unsigned long long>(pParams->m_numWorkerThreads),
+                      static_cast<unsigned long long>(pParams->m_numEmergencyWorkerThreads));
+    const U64 workers = pParams->m_numWorkerThreads + pParams->m_numEmergencyWorkerThreads;
     // A fiber per worker runs its loop; the rest hold jobs waiting in typed loops and
     // calls, nested a few levels deep, and the large ones jobs that declare kLargeStack.
     pParams->m_maxSmallJobFibers =

@@ -24,6 +24,11 @@ constexpr U64 kDefaultJobDeclPoolBytes = 1u << 20;
 // fields (stack sizes, trace, priorities) keep their values; the caller provides the block.
 void FillDefaultInitParams(InitParams* pParams, U64 jobDeclPoolBytes = kDefaultJobDeclPoolBytes);
 
+// Sizes the fiber, counter and job array pools of *pParams for its regular and emergency
+// workers as FillDefaultInitParams does (which calls it), and sets m_memoryBufferSize for
+// them and jobDeclPoolBytes of job declaration pool; call it after changing the workers.
+void SizePoolsForWorkers(InitParams* pParams, U64 jobDeclPoolBytes = kDefaultJobDeclPoolBytes);
+
 // The memory block size Initialize needs for params with jobDeclPoolBytes of job
 // declaration pool, a multiple of 128; call it again after changing a field.
 U64 GetMemoryBufferSizeWithJobDeclPool(const InitParams& params, U64 jobDeclPoolBytes);

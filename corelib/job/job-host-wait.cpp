@@ -8,6 +8,9 @@
 // comes before, and then its announcement happens before the count-down's release of the
 // lock, so the count-down (which looks for sleepers only after that release) sees it and
 // advances the epoch the sleeper read, and the sleep returns at once or is woken.
+//
+// While deadlock detection is on, a sleeper also writes its wait into a small table that
+// the idle workers' watch reads (WatchHostWaits), so that a wait nobody ends is reported.
 #include "corelib/job/job-host-wait.h"
 
 #include "corelib/job/job-assert.h"
@@ -64,6 +67,65 @@ bool IsMetAndSettled(const Counter* pCounter, I64 value, U32 compare)
            !pCounter->m_lock.IsLocked();
 }
 
+// --- The waits the deadlock watch sees ---------------------------------------------------
+
+constexpr U64 kMaxWatchedHostWaits = 32;
+
+struct WatchedHostWait
+{
+    const Counter* m_pCounter; // null: the slot is free
+    I64 m_value;
+    U32 m_compare;
+    bool m_reported;
+    U64 m_since;
+    typed::CallSite m_where;
+};
+
+// The table and its lock; taken only by sleepers while the watch is on and by the watch.
+WatchedHostWait s_watchedWaits[kMaxWatchedHostWaits];
+std::atomic<bool> s_watchedWaitsLock{false};
+std::atomic<U32> s_numWatchedWaits{0};
+
+void LockWatchedWaits()
+{
+    while (s_watchedWaitsLock.exchange(true, std::memory_order_acquire))
+        oxsys::CpuPause();
+}
+
+void UnlockWatchedWaits()
+{
+    s_watchedWaitsLock.store(false, std::memory_order_release);
+}
+
+// Enters the wait into the table; returns its slot, or kMaxWatchedHostWaits when the
+// watch is off or the table is full (the wait goes unwatched).
+U64 WatchHostWait(const Counter* pCounter, I64 value, U32 compare, const typed::CallSite& where)
+{
+    if (!IsDeadlockDetectionEnabled())
+        return kMaxWatchedHostWaits;
+    LockWatchedWaits();
+    U64 slot = 0;
+    while (slot < kMaxWatchedHostWaits && s_watchedWaits[slot].m_pCounter)
+        ++slot;
+    if (slot < kMaxWatchedHostWaits)
+    {
+        s_watchedWaits[slot] = WatchedHostWait{pCounter, value, compare, false, GetTimeNow(), where};
+        s_numWatchedWaits.fetch_add(1, std::memory_order_relaxed);
+    }
+    UnlockWatchedWaits();
+    return slot;
+}
+
+void UnwatchHostWait(U64 slot)
+{
+    if (slot >= kMaxWatchedHostWaits)
+        return;
+    LockWatchedWaits();
+    s_watchedWaits[slot].m_pCounter = nullptr;
+    s_numWatchedWaits.fetch_sub(1, std::memory_order_relaxed);
+    UnlockWatchedWaits();
+}
+
 void CheckCounterWait(const Counter* pCounter, I64 value)
 {
     OX_JOB_ASSERT(pCounter);
@@ -82,7 +144,30 @@ void WakeHostWaitersOfCounter(const Counter* pCounter)
     oxsys::WakeAllOnWord(slot.m_epoch);
 }
 
-void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare)
+bool HasWatchedHostWaits()
+{
+    return s_numWatchedWaits.load(std::memory_order_relaxed) != 0;
+}
+
+void WatchHostWaits(F32 thresholdSeconds)
+{
+    const U64 now = GetTimeNow();
+    LockWatchedWaits();
+    // The waiters stay in their waits while the table is locked, so their counters live.
+    for (WatchedHostWait& wait : s_watchedWaits)
+    {
+        if (!wait.m_pCounter || wait.m_reported || now <= wait.m_since ||
+            TicksToSeconds(now - wait.m_since) <= thresholdSeconds)
+            continue;
+        wait.m_reported = true;
+        ReportHostWaitHang(*wait.m_pCounter, wait.m_value, wait.m_compare,
+                           SourceLocation{wait.m_where.m_file, wait.m_where.m_function, wait.m_where.m_line},
+                           TicksToSeconds(now - wait.m_since));
+    }
+    UnlockWatchedWaits();
+}
+
+void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare, typed::CallSite where)
 {
     Counter* pCounter = counter.m_pCounter;
     CheckCounterWait(pCounter, value);
@@ -106,6 +191,7 @@ void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare)
     WakeSlot& slot = SlotOf(pCounter);
     slot.m_numSleepers.fetch_add(1, std::memory_order_seq_cst);
     g_numSleepingHostWaiters.fetch_add(1, std::memory_order_seq_cst);
+    const U64 watchSlot = WatchHostWait(pCounter, value, compare, where);
     for (;;)
     {
         const U32 epoch = slot.m_epoch.load(std::memory_order_acquire);
@@ -113,15 +199,16 @@ void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare)
             break;
         oxsys::WaitOnWord(slot.m_epoch, epoch);
     }
+    UnwatchHostWait(watchSlot);
     g_numSleepingHostWaiters.fetch_sub(1, std::memory_order_relaxed);
     slot.m_numSleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void WaitForCounterOnAnyThread(CounterHandle counter, I64 value, U32 compare)
+void WaitForCounterOnAnyThread(CounterHandle counter, I64 value, U32 compare, typed::CallSite where)
 {
     if (IsWorkerThread())
         WaitForCounter(counter, value, compare);
     else
-        HostWaitForCounter(counter, value, compare);
+        HostWaitForCounter(counter, value, compare, where);
 }
 } // namespace oxjob

@@ -2,6 +2,10 @@
 // loader thread): a short spin, then sleep until the count-down that meets the condition
 // wakes the thread, so that a long wait leaves the processors to the workers. A job waits
 // by fiber switch instead (WaitForCounter).
+//
+// With deadlock detection on (SetDeadlockDetectionEnabled), a host thread that sleeps
+// longer than the watch's threshold while no worker runs a job is reported by the watch:
+// the counter, its value and target, where it was allocated and where the wait was called.
 #pragma once
 
 #include "corelib/job/job-types.h"
@@ -9,10 +13,30 @@
 
 namespace oxjob
 {
+namespace typed
+{
+// The caller's position, from the compilers' position builtins as default arguments
+// (available where <source_location> is not, such as clang 14 with libstdc++ 12).
+struct CallSite
+{
+    constexpr CallSite(const char* file = __builtin_FILE(), const char* function = __builtin_FUNCTION(),
+                       U32 line = __builtin_LINE())
+        : m_file(file), m_function(function), m_line(line)
+    {
+    }
+    const char* m_file;
+    const char* m_function;
+    U32 m_line;
+};
+} // namespace typed
+
 // Returns when the counter meets (value, compare), spinning briefly and then asleep until
-// a change of the counter wakes the thread; not on a worker thread.
-void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare = kCompareEqual);
+// a change of the counter wakes the thread; not on a worker thread. where names the wait
+// in the deadlock watch's report.
+void HostWaitForCounter(CounterHandle counter, I64 value, U32 compare = kCompareEqual,
+                        typed::CallSite where = typed::CallSite());
 // Waits for (value, compare) as the calling thread should: by fiber switch in a job
 // (WaitForCounter), asleep on any other thread (HostWaitForCounter).
-void WaitForCounterOnAnyThread(CounterHandle counter, I64 value, U32 compare = kCompareEqual);
+void WaitForCounterOnAnyThread(CounterHandle counter, I64 value, U32 compare = kCompareEqual,
+                               typed::CallSite where = typed::CallSite());
 } // namespace oxjob

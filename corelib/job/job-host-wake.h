@@ -11,6 +11,7 @@
 namespace oxjob
 {
 struct Counter;
+struct SourceLocation;
 
 // Host threads in the sleeping part of HostWaitForCounter.
 extern std::atomic<U32> g_numSleepingHostWaiters;
@@ -25,4 +26,15 @@ inline void NotifyHostWaiters(const Counter* pCounter)
     if (OX_UNLIKELY(g_numSleepingHostWaiters.load(std::memory_order_relaxed) != 0))
         WakeHostWaitersOfCounter(pCounter);
 }
+// The deadlock watch's look at the host threads asleep in HostWaitForCounter
+// (job-host-wait.cpp): each wait longer than thresholdSeconds is reported once, with
+// ReportHostWaitHang. Called by an idle worker while no worker runs a job.
+void WatchHostWaits(F32 thresholdSeconds);
+// True while a host thread's wait is in the watch's table.
+bool HasWatchedHostWaits();
+
+// Prints the report of a host thread that has waited waitedSeconds at where for the
+// counter to meet (value, compare) (job-deadlock.cpp).
+void ReportHostWaitHang(const Counter& counter, I64 value, U32 compare, const SourceLocation& where,
+                        F32 waitedSeconds);
 } // namespace oxjob

@@ -7,6 +7,8 @@
 
 #include "corelib/util/types.h"
 
+#include <type_traits>
+
 namespace oxjob
 {
 // Entries of a job's block.
@@ -34,6 +36,28 @@ void SetJobLocalStorage(U64 identifier, U64 value);
 bool GetJobLocalStorage(U64 identifier, U64* pValue);
 void ClearJobLocalStorage(U64 identifier);
 bool DoesJobLocalStorageIdExist(U64 identifier);
+
+// Any other 64-bit integer is an identifier too: without these, a literal such as
+// 0x5EED5EEDull is as near to the index overloads as to the identifier ones wherever
+// U64 is another 64-bit type (unsigned long on Linux), and the call is ambiguous.
+template <typename Identifier>
+using IfOther64BitIdentifier = std::enable_if_t<
+    std::is_integral_v<Identifier> && sizeof(Identifier) == 8 && !std::is_same_v<Identifier, U64>, int>;
+template <typename Identifier, IfOther64BitIdentifier<Identifier> = 0>
+inline bool GetJobLocalStorage(Identifier identifier, U64* pValue)
+{
+    return GetJobLocalStorage(static_cast<U64>(identifier), pValue);
+}
+template <typename Identifier, IfOther64BitIdentifier<Identifier> = 0>
+inline void ClearJobLocalStorage(Identifier identifier)
+{
+    ClearJobLocalStorage(static_cast<U64>(identifier));
+}
+template <typename Identifier, IfOther64BitIdentifier<Identifier> = 0>
+inline bool DoesJobLocalStorageIdExist(Identifier identifier)
+{
+    return DoesJobLocalStorageIdExist(static_cast<U64>(identifier));
+}
 
 // The running job's id (fixed entry 0).
 U64 GetActiveJobId();

@@ -76,11 +76,20 @@ bool QueryDescribeRunningJob(char* pName, U64 nameSize, U64* pStackSize)
     {
         char file[kShortSourceNameSize];
         ShortJobSourceFile(pCounter->m_sourceFile, file, sizeof(file));
-        snprintf(pName + used, nameSize - static_cast<U64>(used), " (submitted at %s:%llu)", file,
-                 static_cast<unsigned long long>(pCounter->m_sourceLine));
+        const int more = snprintf(pName + used, nameSize - static_cast<U64>(used), " (submitted at %s:%llu)",
+                                  file, static_cast<unsigned long long>(pCounter->m_sourceLine));
+        used = more >= 0 ? used + more : more;
     }
+    // Which setting gives the job more stack.
+    if (used >= 0 && static_cast<U64>(used) < nameSize)
+        snprintf(pName + used, nameSize - static_cast<U64>(used), "%s",
+                 context.m_isLargeStackFiber
+                     ? " [a larger InitParams::m_largeJobFiberStackSpace gives it more stack]"
+                     : " [kLargeStack (a typed call's option too) runs it on "
+                       "InitParams::m_largeJobFiberStackSpace]");
     const InitParams& params = g_pJobSysData->m_initParams;
-    *pStackSize = context.m_isLargeStackFiber ? params.m_largeJobFiberStackSpace : params.m_smallJobFiberStackSpace;
+    *pStackSize =
+        context.m_isLargeStackFiber ? params.m_largeJobFiberStackSpace : params.m_smallJobFiberStackSpace;
     return true;
 }
 

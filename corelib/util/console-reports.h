@@ -21,7 +21,8 @@ void InstallConsoleReports();
 // into a buffer of the calling thread, so concurrent reports do not share one.
 void InstallConsoleAssertReport();
 
-// The channels InstallConsoleReports gives a console output: informational reports (1),
-// the job system's pool report (2), error reports (8) and the job system's per-worker
-// reports (33, 34).
-inline constexpr int kConsoleReportChannels[] = {1, 2, 8, 33, 34};
+// The channels InstallConsoleReports gives a console output: the default active channel
+// (0, where the job system's deadlock report names the waiting jobs and host threads),
+// informational reports (1), the job system's pool report (2), error reports (8) and the
+// job system's per-worker reports (33, 34).
+inline constexpr int kConsoleReportChannels[] = {0, 1, 2, 8, 33, 34};

@@ -1,7 +1,9 @@
 // The deadlock watch and report: a job stuck on a counter nobody changes is reported with
 // its counter and call site, the program goes on, and nothing is reported while the watch
-// is off.
+// is off; a host thread asleep on such a counter is reported with the counter's and the
+// wait's call sites.
 #include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-host-wait.h"
 #include "corelib/job/job-system.h"
 #include "corelib/system/timing.h"
 #include "corelib/util/msg-assert.h"
@@ -46,12 +48,21 @@ private:
 
 std::atomic<int> s_deadlockReports{0};
 std::atomic<int> s_otherReports{0};
+std::atomic<int> s_hostReports{0};
+std::string s_hostReport; // written before s_hostReports counts it
 
-void CountReports(const char* condition, const char*, const char*, const char*, int, const char* message)
+void CountReports(const char* condition, const char* file, const char*, const char*, int line,
+                  const char* message)
 {
     if (condition && condition[0] == '\0' && message &&
         std::string(message) == "Job System Deadlock Detected")
         s_deadlockReports.fetch_add(1, std::memory_order_release);
+    else if (condition && condition[0] == '\0' && message &&
+             std::string(message).rfind("Host thread waiting for more than", 0) == 0)
+    {
+        s_hostReport = std::string(file) + ":" + std::to_string(line) + ": " + message;
+        s_hostReports.fetch_add(1, std::memory_order_release);
+    }
     else
         s_otherReports.fetch_add(1);
 }
@@ -96,6 +107,7 @@ protected:
         SetAssertReportHandler(CountReports);
         s_deadlockReports = 0;
         s_otherReports = 0;
+        s_hostReports = 0;
         SetDeadlockDetectionThresholdSeconds(0.05f);
         m_pHost->Start();
     }
@@ -212,4 +224,42 @@ TEST_F(JobDeadlock, NothingIsReportedWhileTheWatchIsOff)
     EXPECT_EQ(s_deadlockReports.load(), 0);
     EXPECT_EQ(m_capture.Text().find("WAITING JOBS"), std::string::npos);
     ReleaseStuckWork();
+}
+
+TEST_F(JobDeadlock, AHostThreadAsleepOnACounterNobodyCountsDownIsReportedWithBothCallSites)
+{
+    SetDeadlockDetectionEnabled(true);
+    const CounterHandle forgotten = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+    const int allocationLine = __LINE__ - 1;
+    std::thread countDownOnceReported(
+        [forgotten]
+        {
+            while (s_hostReports.load(std::memory_order_acquire) == 0)
+                std::this_thread::yield();
+            AddToCounter(forgotten, -1);
+        });
+    HostWaitForCounter(forgotten, 0);
+    const int waitLine = __LINE__ - 1;
+    countDownOnceReported.join();
+    FreeCounter(forgotten);
+    SetDeadlockDetectionEnabled(false);
+
+    EXPECT_EQ(s_hostReports.load(), 1);
+    EXPECT_TRUE(std::regex_search(
+        s_hostReport,
+        std::regex("job-deadlock-test\\.cpp:" + std::to_string(waitLine) +
+                   ": Host thread waiting for more than [0-9.]+ seconds on counter " +
+                   AddressPattern(forgotten) + " to be '0' \\(currently 1\\) allocated from \\S*" +
+                   "TestBody .*job-deadlock-test\\.cpp:" + std::to_string(allocationLine) +
+                   ", and no job is running")))
+        << s_hostReport;
+    const std::string report = std::regex_replace(m_capture.Text(), std::regex("\x1B\\[[0-9;]*m"), "");
+    EXPECT_TRUE(std::regex_search(
+        report,
+        std::regex("WAITING HOST THREAD =+\nHost thread waiting at \\S*TestBody "
+                   ".*job-deadlock-test\\.cpp:" +
+                   std::to_string(waitLine) + " for [0-9.]+ seconds on counter " + AddressPattern(forgotten) +
+                   " to be '0' \\(currently 1\\) allocated from \\S*TestBody .*job-deadlock-test\\.cpp:" +
+                   std::to_string(allocationLine))))
+        << report;
 }

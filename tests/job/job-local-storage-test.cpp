@@ -131,6 +131,27 @@ void IdentifierLookupsSearchIdentifierEntriesThenFixedOnes(U64)
     JOB_CHECK(GetJobLocalStorage(kJlsIdWorkerIndex, &value) && value == GetCurrentWorkerThreadIndex());
 }
 
+// Identifiers written as any 64-bit literal (unsigned long long, long long) reach the
+// identifier overloads on every platform, whatever type U64 is; an int is an index.
+void SixtyFourBitLiteralsAreIdentifiers(U64)
+{
+    SetJobLocalStorage(0x5EED5EEDull, 42);
+    U64 value = 0;
+    JOB_CHECK(GetJobLocalStorage(0x5EED5EEDull, &value) && value == 42);
+    JOB_CHECK(DoesJobLocalStorageIdExist(0x5EED5EEDll));
+    JOB_CHECK(GetJobLocalStorage(static_cast<long long>(0x5EED5EED), &value) && value == 42);
+    ClearJobLocalStorage(0x5EED5EEDull);
+    JOB_CHECK(!DoesJobLocalStorageIdExist(0x5EED5EEDull));
+    SetJobLocalStorage(5, 0x5EED5EEDull, 43);
+    GetJobLocalStorage(5, &value);
+    JOB_CHECK(value == 43 && DoesJobLocalStorageIdExist(5));
+}
+
+TEST_F(JobLocalStorageTest, SixtyFourBitLiteralsAreIdentifiersAndIntsIndices)
+{
+    RunChecked(SixtyFourBitLiteralsAreIdentifiers);
+}
+
 TEST_F(JobLocalStorageTest, IdentifierLookupsFindFixedEntries)
 {
     RunChecked(IdentifierLookupsSearchIdentifierEntriesThenFixedOnes);

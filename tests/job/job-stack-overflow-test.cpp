@@ -2,6 +2,7 @@
 // reported with the job's name and stack size, instead of crashing without a word.
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system.h"
+#include "corelib/job/job-typed.h"
 #include "corelib/system/platform/platform.h"
 #include "tests/job/job-test-support.h"
 #include "tests/support/host-environment.h"
@@ -76,15 +77,34 @@ const char* const JobStackOverflowDeathTest::kWineSkipReason =
 
 TEST_F(JobStackOverflowDeathTest, NamesTheJobAndItsSmallStack)
 {
-    EXPECT_DEATH(RunOnHost(EndlessRecursionJob),
-                 "Assertion failed: Job stack overflow\\s+in .*\\s+Job 'EndlessRecursionJob' \\(submitted at "
-                 ".*job-stack-overflow-test.cpp:.*\\) overflowed its stack of 16384 bytes");
+    EXPECT_DEATH(
+        RunOnHost(EndlessRecursionJob),
+        "Assertion failed: Job stack overflow\\s+in .*\\s+Job 'EndlessRecursionJob' \\(submitted at "
+        ".*job-stack-overflow-test.cpp:[0-9]+\\) \\[kLargeStack .*\\] overflowed its stack of 16384 bytes");
 }
 
 TEST_F(JobStackOverflowDeathTest, NamesTheLargeStackOfALargeStackJob)
 {
     EXPECT_DEATH(RunOnHost(EndlessRecursionJob, kLargeStack),
                  "Job 'EndlessRecursionJob' .* overflowed its stack of 65536 bytes");
+}
+
+// A typed call's job names the host's line and the setting that gives it more stack.
+void OverflowInATypedCall()
+{
+    jobtest::JobSystemHost* pHost = new jobtest::JobSystemHost(jobtest::SmallParams(1));
+    pHost->Start();
+    RunAndWait([] { Recurse(0); }); // kTypedCallLine
+}
+constexpr int kTypedCallLine = __LINE__ - 2;
+
+TEST_F(JobStackOverflowDeathTest, ATypedCallsJobNamesTheHostsLineAndTheLargeStackChoice)
+{
+    EXPECT_DEATH(OverflowInATypedCall(),
+                 "Job 'RunAndWaitJob' \\(submitted at .*job-stack-overflow-test.cpp:" +
+                     std::to_string(kTypedCallLine) +
+                     "\\) \\[kLargeStack \\(a typed call's option too\\) runs it on "
+                     "InitParams::m_largeJobFiberStackSpace\\] overflowed its stack of 16384");
 }
 
 TEST_F(JobStackOverflowDeathTest, AFrameLargerThanTheStackIsCaughtToo)
@@ -110,8 +130,9 @@ void NullWriteJob(U64 startArg)
 // action: the process does not end at the report's breakpoint.
 TEST(JobStackOverflowPosixDeathTest, OtherFaultsAreNotReportedAsOverflows)
 {
-    EXPECT_EXIT(RunOnHost(NullWriteJob),
-                [](int status) { return !(WIFSIGNALED(status) && WTERMSIG(status) == SIGTRAP); }, "");
+    EXPECT_EXIT(
+        RunOnHost(NullWriteJob),
+        [](int status) { return !(WIFSIGNALED(status) && WTERMSIG(status) == SIGTRAP); }, "");
 }
 #endif
 } // namespace

@@ -5,8 +5,10 @@
 // for this machine, and the misuse the layer reports.
 #include "corelib/job/job-default-params.h"
 #include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-host.h"
 #include "corelib/job/job-local-storage.h"
 #include "corelib/job/job-system.h"
+#include "corelib/job/job-time-critical.h"
 #include "corelib/job/job-typed.h"
 #include "corelib/system/cpu-info.h"
 #include "tests/job/job-malloc-hooks.h"
@@ -478,34 +480,93 @@ TEST(JobDefaultParamsTest, StartsTheJobSystemOnThisMachineForTheTypedLayer)
     ::operator delete(params.m_pMemoryBuffer, std::align_val_t(128));
 }
 
+// The one-line start: the host's choices reach the job system, the defaults are a worker
+// per logical processor with power save on, and the scope's end stops it and leaves the
+// thread's allocator stack as it found it.
+TEST(JobDefaultParamsTest, AScopedJobSystemStartsWithTheHostsChoicesAndStopsAtScopeEnd)
+{
+    Memory::AllocStack* pBefore = Memory::GetThreadAllocStack();
+    {
+        JobHostParams choices;
+        choices.m_numWorkerThreads = 2;
+        choices.m_numEmergencyWorkerThreads = 1;
+        choices.m_powerSave = false;
+        choices.m_jobDeclPoolBytes = 64 * 1024;
+        choices.m_largeJobFiberStackSpace = 4 * 16384;
+        ScopedJobSystem jobSystem(choices);
+        ASSERT_TRUE(jobSystem.IsRunning());
+        EXPECT_TRUE(jobSystem.GetStartResult().IsSuccess());
+        EXPECT_EQ(GetNumWorkerThreads(), 2u);
+        EXPECT_EQ(GetTotalNumWorkerThreads(), 3u);
+        EXPECT_FALSE(IsPowerSaveEnabled());
+        EXPECT_EQ(jobSystem.GetInitParams().m_largeJobFiberStackSpace, 4u * 16384);
+        EXPECT_EQ(jobSystem.GetInitParams().m_memoryBufferSize,
+                  GetMemoryBufferSizeWithJobDeclPool(jobSystem.GetInitParams(), 64 * 1024));
+        EXPECT_EQ(CheckAllLoops(), "");
+    }
+    EXPECT_FALSE(IsInitialized());
+    EXPECT_EQ(Memory::GetThreadAllocStack(), pBefore);
+    {
+        ScopedJobSystem jobSystem;
+        const U64 processors = GetNumLogicalProcessors();
+        EXPECT_EQ(GetNumWorkerThreads(), processors < kMaxWorkerThreads ? processors : kMaxWorkerThreads);
+        EXPECT_TRUE(IsPowerSaveEnabled());
+        EXPECT_EQ(CheckRunAndWait(), "");
+    }
+    EXPECT_FALSE(IsInitialized());
+}
+
 // --- Misuse -------------------------------------------------------------------------------------------
 
 void NoOp(U64, U64) {}
 
-// Loop arguments that name no range, each with the condition its report names.
-TEST(JobTypedDeathTest, ABadRangeOrGrainIsReported)
+void NoCall() {}
+
+// Starts a job system that the dying process never stops.
+void StartJobSystem()
 {
-    const struct
-    {
-        LoopCase m_loop;
-        const char* m_expected;
-    } cases[] = {{{0, 10, 0}, "grain > 0"}, {{10, 9, 1}, "begin <= end"}};
-    for (const auto& misuse : cases)
-    {
-        EXPECT_DEATH(
-            {
-                JobSystemHost host(SmallParams(2));
-                host.Start();
-                ParallelFor(misuse.m_loop.m_begin, misuse.m_loop.m_end, misuse.m_loop.m_grain, NoOp);
-            },
-            misuse.m_expected);
-    }
+    (new JobSystemHost(SmallParams(2)))->Start();
 }
 
-TEST(JobTypedDeathTest, ALoopBeforeInitializeIsReported)
+// Each misuse of the typed layer, written on one line with that line's number: the report
+// names the caller's file and line, the condition and what went wrong.
+struct TypedMisuse
 {
-    EXPECT_DEATH(ParallelFor(0, 10, 1, NoOp), "The job system is not initialised");
+    const char* m_name;
+    void (*m_misuse)();
+    int m_line;
+    const char* m_condition;
+    const char* m_message;
+};
+
+// Each case stays on the line its number names.
+// clang-format off
+const TypedMisuse kTypedMisuses[] = {
+    {"GrainZero", [] { StartJobSystem(); ParallelFor(0, 10, 0, NoOp); }, __LINE__, "grain > 0", "A loop's grain \\(indices per chunk\\) must be at least 1"},
+    {"BeginPastEnd", [] { StartJobSystem(); ParallelFor(10, 9, 1, NoOp); }, __LINE__, "begin <= end", "A loop's begin \\(10\\) is past its end \\(9\\)"},
+    {"StartedGrainZero", [] { StartJobSystem(); StartParallelFor(0, 10, 0, NoOp).Wait(); }, __LINE__, "grain > 0", "A loop's grain"},
+    {"OneChunkBeforeInitialize", [] { ParallelFor(0, 10, 100, NoOp); }, __LINE__, "IsInitialized\\(\\)", "The job system is not initialised"},
+    {"RunAndWaitBeforeInitialize", [] { RunAndWait(NoCall); }, __LINE__, "IsInitialized\\(\\)", "The job system is not initialised"},
+    {"StartBeforeInitialize", [] { Start([] {}).Wait(); }, __LINE__, "IsInitialized\\(\\)", "The job system is not initialised"},
+    {"StartAfterWaitedWork", [] { StartJobSystem(); StartedWork a = Start(NoCall); a.Wait(); Start(a, NoCall).Wait(); }, __LINE__, "pRecord", "This StartedWork holds no work \\(already waited for, or moved from\\)"},
+    {"FlagsOtherThanLargeStack", [] { StartJobSystem(); ParallelFor(0, 10, 1, NoOp, kDisallowSleep); }, __LINE__, "\\(options.m_flags & ~U64\\{kLargeStack\\}\\) == 0", "A typed call's jobs take kLargeStack only \\(flags 0x2\\)"},
+};
+// clang-format on
+
+class JobTypedMisuseDeathTest : public testing::TestWithParam<TypedMisuse>
+{
+};
+
+TEST_P(JobTypedMisuseDeathTest, NamesTheCallersFileAndLine)
+{
+    const TypedMisuse& misuse = GetParam();
+    EXPECT_DEATH(misuse.m_misuse(), std::string("Assertion failed: ") + misuse.m_condition +
+                                        "\\s+in .* \\(.*job-typed-test\\.cpp:" +
+                                        std::to_string(misuse.m_line) + "\\)\\s+" + misuse.m_message);
 }
+
+INSTANTIATE_TEST_SUITE_P(All, JobTypedMisuseDeathTest, testing::ValuesIn(kTypedMisuses),
+                         [](const testing::TestParamInfo<TypedMisuse>& info) { return info.param.m_name; });
 
 // A pool too small for the callables' copies names the bytes asked.
 TEST(JobTypedDeathTest, AFullJobDeclarationPoolIsReported)

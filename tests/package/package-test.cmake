@@ -113,7 +113,7 @@ run_step("building the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 # Each program with the line it must print.
 set(programs
     "job-host|^8 SumJob jobs added up to 36\n"
-    "typed-host|^1000000 floats are 3 and the job kept 42 across its wait\n"
+    "typed-host|^10 frames: ends 4092, 10000 collisions, 5000 thoughts, 10 sounds, kept 42\n"
     "timeline-host|timeline written to timeline-host.html: 32 steps of 16 chunks, [1-9][0-9]* job slices\n"
     "new-operators-host|^operator new took its memory from the current allocator\n")
 foreach(entry IN LISTS programs)

@@ -1,6 +1,7 @@
 // A host of the job system: it starts the job system on a block of its own, runs eight
 // named jobs, waits for them and stops it again.
 #include "corelib/job/job-descriptor.h"
+#include "corelib/job/job-host-wait.h"
 #include "corelib/job/job-system.h"
 #include "corelib/memory/alloc-stack.h"
 #include "corelib/util/console-reports.h"
@@ -39,7 +40,8 @@ int main()
     params.m_memoryBufferSize =
         (oxjob::GetRequiredMemoryBufferSize(params) + kJobDeclBytes + 127) & ~U64{127};
     params.m_pMemoryBuffer = ::operator new(params.m_memoryBufferSize, std::align_val_t(128));
-    oxjob::Initialize(&params); // returns once every worker runs; misuse is fatal
+    oxjob::Initialize(&params);       // returns once every worker runs; misuse is fatal
+    oxjob::SetPowerSaveEnabled(true); // idle workers sleep instead of spinning
 
     constexpr U64 kNumJobs = 8;
     oxjob::JobDecl jobs[kNumJobs]; // 64-byte aligned by their type
@@ -51,7 +53,8 @@ int main()
     oxjob::CounterHandle done; // starts at kNumJobs; each finished job counts it down
     oxjob::RunJobs(jobs, kNumJobs, &done, oxjob::Priority{3}, ~0ull /* any worker */, oxjob::kWaitForZeroOnly,
                    OX_JOB_SOURCE_LOCATION);
-    oxjob::WaitForCounterAndFree(done, 0);         // a job would wait by fiber switch; this thread yields
+    oxjob::HostWaitForCounter(done, 0); // asleep after a short spin (a job would wait by fiber switch)
+    oxjob::FreeCounter(done);
     const char* pName = oxjob::GetJobName(SumJob); // "SumJob", from its descriptor
 
     oxjob::Shutdown();
