@@ -36,6 +36,7 @@ ScopedJobSystem::ScopedJobSystem(const JobHostParams& hostParams)
         SizePoolsForWorkers(&m_params, hostParams.m_jobDeclPoolBytes);
     }
     m_params.m_pMemoryBuffer = ::operator new(m_params.m_memoryBufferSize, kBlockAlignment);
+    SetSchedulingPolicy(hostParams.m_schedulingPolicy);
     m_startResult = Initialize(&m_params);
     OX_JOB_ASSERT_MSG(m_startResult.IsSuccess(), "The job system did not start: %s",
                       m_startResult.GetErrorString());
@@ -43,7 +44,6 @@ ScopedJobSystem::ScopedJobSystem(const JobHostParams& hostParams)
     if (!m_running)
         return;
     SetPowerSaveEnabled(hostParams.m_powerSave);
-    // SCHEDULING POLICY: apply JobHostParams' scheduling-list choice here.
 }
 
 ScopedJobSystem::~ScopedJobSystem()

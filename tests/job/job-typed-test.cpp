@@ -493,12 +493,14 @@ TEST(JobDefaultParamsTest, AScopedJobSystemStartsWithTheHostsChoicesAndStopsAtSc
         choices.m_powerSave = false;
         choices.m_jobDeclPoolBytes = 64 * 1024;
         choices.m_largeJobFiberStackSpace = 4 * 16384;
+        choices.m_schedulingPolicy = SchedulingPolicy::kWorkerLocalLists;
         ScopedJobSystem jobSystem(choices);
         ASSERT_TRUE(jobSystem.IsRunning());
         EXPECT_TRUE(jobSystem.GetStartResult().IsSuccess());
         EXPECT_EQ(GetNumWorkerThreads(), 2u);
         EXPECT_EQ(GetTotalNumWorkerThreads(), 3u);
         EXPECT_FALSE(IsPowerSaveEnabled());
+        EXPECT_EQ(GetSchedulingPolicy(), SchedulingPolicy::kWorkerLocalLists);
         EXPECT_EQ(jobSystem.GetInitParams().m_largeJobFiberStackSpace, 4u * 16384);
         EXPECT_EQ(jobSystem.GetInitParams().m_memoryBufferSize,
                   GetMemoryBufferSizeWithJobDeclPool(jobSystem.GetInitParams(), 64 * 1024));
@@ -511,9 +513,12 @@ TEST(JobDefaultParamsTest, AScopedJobSystemStartsWithTheHostsChoicesAndStopsAtSc
         const U64 processors = GetNumLogicalProcessors();
         EXPECT_EQ(GetNumWorkerThreads(), processors < kMaxWorkerThreads ? processors : kMaxWorkerThreads);
         EXPECT_TRUE(IsPowerSaveEnabled());
+        EXPECT_EQ(GetSchedulingPolicy(), SchedulingPolicy::kSharedLists);
         EXPECT_EQ(CheckRunAndWait(), "");
     }
     EXPECT_FALSE(IsInitialized());
+    // The rest of the binary runs on the policy this run of the tests chose.
+    SetSchedulingPolicy(jobtest::TestSchedulingPolicy());
 }
 
 // --- Misuse -------------------------------------------------------------------------------------------
