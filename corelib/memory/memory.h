@@ -42,6 +42,14 @@ void EosRelease(void* p);
 // The allocation behind the context forms of operator new.
 void* NewHandler(std::size_t size, const Context& context, U64 alignment, bool isArray, bool noThrow);
 
+// Strict checks, off by default. When on, Memory::Free reports a pointer no allocator
+// owns and a block freed twice, PoolAllocator blocks carry guard bytes checked when they
+// are freed, and Memory::Allocate reports a call before the memory map is set or on a
+// thread without an allocator stack instead of returning null. Every report names the
+// caller's file and line (and the allocation's site where it is known).
+void SetStrictChecks(bool enable);
+bool GetStrictChecks();
+
 // Debug switches: trace pushes and pops on channel 1; log frees of one context on
 // channel 23 (kAllocInvalid = off).
 void SetAllocatorStackTrace(bool enable);
