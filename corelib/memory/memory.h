@@ -2,7 +2,7 @@
 // allocation goes; explicit contexts go to the registry. Also the allocation hooks an
 // online-services library may be given, and the context, alignment and memory-map forms
 // of operator new. (Replacing the global operator new/delete is a separate, opt-in
-// library: corelib_memory_new.)
+// library: corelib::memory_new.)
 #pragma once
 
 #include "corelib/memory/alloc-stack.h"
@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <new>
+#include <source_location>
 
 namespace Memory
 {
@@ -59,19 +60,28 @@ Context GetFreeLogContext();
 } // namespace Memory
 
 // Context, alignment and memory-map forms of operator new. Memory they return is
-// released with Memory::Free (or the replaced global delete of corelib_memory_new).
+// released with Memory::Free (or the replaced global delete of corelib::memory_new). The
+// context forms record where they were called (the source location their last parameter
+// defaults to), so reports and trackers name the caller's file and line; a location set
+// with SetAllocSourceLocation just before takes precedence.
 void* operator new(std::size_t size, Alignment alignment);
 void* operator new[](std::size_t size, Alignment alignment);
-void* operator new(std::size_t size, Memory::Context context);
-void* operator new[](std::size_t size, Memory::Context context);
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment);
-void* operator new[](std::size_t size, Memory::Context context, Alignment alignment);
-void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&) noexcept;
-void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&) noexcept;
+void* operator new(std::size_t size, Memory::Context context,
+                   std::source_location where = std::source_location::current());
+void* operator new[](std::size_t size, Memory::Context context,
+                     std::source_location where = std::source_location::current());
 void* operator new(std::size_t size, Memory::Context context, Alignment alignment,
-                   const std::nothrow_t&) noexcept;
+                   std::source_location where = std::source_location::current());
 void* operator new[](std::size_t size, Memory::Context context, Alignment alignment,
-                     const std::nothrow_t&) noexcept;
+                     std::source_location where = std::source_location::current());
+void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&,
+                   std::source_location where = std::source_location::current()) noexcept;
+void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&,
+                     std::source_location where = std::source_location::current()) noexcept;
+void* operator new(std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                   std::source_location where = std::source_location::current()) noexcept;
+void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                     std::source_location where = std::source_location::current()) noexcept;
 void* operator new(std::size_t size, U32 memoryMapId);
 void* operator new[](std::size_t size, U32 memoryMapId);
 void* operator new(std::size_t size, U32 memoryMapId, const std::nothrow_t&) noexcept;
@@ -80,14 +90,17 @@ void* operator new[](std::size_t size, U32 memoryMapId, const std::nothrow_t&) n
 // Matching placement deletes: called only when a constructor throws after one of the above.
 void operator delete(void* p, Alignment alignment) noexcept;
 void operator delete[](void* p, Alignment alignment) noexcept;
-void operator delete(void* p, Memory::Context context) noexcept;
-void operator delete[](void* p, Memory::Context context) noexcept;
-void operator delete(void* p, Memory::Context context, Alignment alignment) noexcept;
-void operator delete[](void* p, Memory::Context context, Alignment alignment) noexcept;
-void operator delete(void* p, Memory::Context context, const std::nothrow_t&) noexcept;
-void operator delete[](void* p, Memory::Context context, const std::nothrow_t&) noexcept;
-void operator delete(void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&) noexcept;
-void operator delete[](void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&) noexcept;
+void operator delete(void* p, Memory::Context context, std::source_location) noexcept;
+void operator delete[](void* p, Memory::Context context, std::source_location) noexcept;
+void operator delete(void* p, Memory::Context context, Alignment alignment, std::source_location) noexcept;
+void operator delete[](void* p, Memory::Context context, Alignment alignment, std::source_location) noexcept;
+void operator delete(void* p, Memory::Context context, const std::nothrow_t&, std::source_location) noexcept;
+void operator delete[](void* p, Memory::Context context, const std::nothrow_t&,
+                       std::source_location) noexcept;
+void operator delete(void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                     std::source_location) noexcept;
+void operator delete[](void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                       std::source_location) noexcept;
 void operator delete(void* p, U32 memoryMapId) noexcept;
 void operator delete[](void* p, U32 memoryMapId) noexcept;
 void operator delete(void* p, U32 memoryMapId, const std::nothrow_t&) noexcept;

@@ -288,6 +288,14 @@ TEST(PoolAllocatorTest, TrackerSeesEveryBlock)
     EXPECT_EQ(tracker.GetCurrentBytes(), 8u + 100 + 512 + 513 + 5000);
     EXPECT_STREQ(tracker.GetAllocationFile(static_cast<U64>(reinterpret_cast<UPtr>(blocks[1]))),
                  "tracked.cpp");
+    // The context form of new records its caller's position.
+    scope.Register(Memory::kAllocAppCpu, &pool);
+    U64* pNew = new (Memory::kAllocAppCpu) U64[2];
+    const U32 newLine = __LINE__ - 1;
+    const U64 newAddress = static_cast<U64>(reinterpret_cast<UPtr>(pNew));
+    EXPECT_NE(std::strstr(tracker.GetAllocationFile(newAddress), "allocator-pool-test.cpp"), nullptr);
+    EXPECT_EQ(tracker.GetAllocationLine(newAddress), newLine);
+    blocks.push_back(pNew);
     for (void* p : blocks)
         pool.Free(p, "tracked.cpp", 1, "F");
     EXPECT_EQ(tracker.GetNumAllocations(), 0u);
