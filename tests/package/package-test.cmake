@@ -114,7 +114,8 @@ run_step("building the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 set(programs
     "job-host|^8 SumJob jobs added up to 36\n"
     "typed-host|^1000000 floats are 3 and the job kept 42 across its wait\n"
-    "new-operators-host|^operator new took its memory from the current allocator\n")
+    "new-operators-host|^operator new took its memory from the current allocator\n"
+    "memory-host|\ntwo threads left 2 blocks in Game\n")
 foreach(entry IN LISTS programs)
     string(REPLACE "|" ";" parts "${entry}")
     list(GET parts 0 program)
@@ -127,9 +128,9 @@ foreach(entry IN LISTS programs)
     message(STATUS "${program}: ${printed}")
 endforeach()
 
-# 4. The examples in README.md: the hosting example and the typed host.
+# 4. The examples in README.md: the hosting example, the typed host and the memory host.
 file(READ ${README} readme)
-foreach(source main.cpp typed-main.cpp)
+foreach(source main.cpp typed-main.cpp memory-main.cpp)
     file(READ ${CONSUMER_DIR}/${source} example)
     string(FIND "${readme}" "```cpp\n${example}```" at)
     if(at EQUAL -1)
