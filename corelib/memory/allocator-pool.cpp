@@ -170,10 +170,16 @@ struct PoolAllocator::Page
     Page* m_pNext;
     Page* m_pPrev;
     U8* m_pSlots;
-    U64 m_live[kBitmapWords];    // slots handed out (and the bits past the last slot)
-    U64 m_guarded[kBitmapWords]; // slots carrying guard bytes and a site record
-    U64 m_pending[kBitmapWords]; // slots freed by another thread, waiting on the remote list
-    U64 m_cached[kBitmapWords];  // freed slots held in their class's cache (still live in m_live)
+    // The state of 64 slots in one place, so that a free or a validity check of a slot
+    // whose page has gone cold touches one cache line of bits.
+    struct alignas(32) SlotBits
+    {
+        U64 m_live;    // handed out (and the bits past the last slot)
+        U64 m_cached;  // freed, held in the class's cache (still set in m_live)
+        U64 m_pending; // freed by another thread, waiting on the owner's remote list
+        U64 m_guarded; // carrying guard bytes and a site record
+    };
+    SlotBits m_bits[kBitmapWords];
 
     // The index of the slot that starts at p, or ~0u when p starts none.
     U32 SlotIndex(const void* p) const
@@ -185,17 +191,21 @@ struct PoolAllocator::Page
             return ~0u;
         return index;
     }
-    bool IsLive(U32 index) const { return (LoadRelaxed(m_live[index / 64]) >> (index % 64)) & 1; }
-    bool IsGuarded(U32 index) const { return (m_guarded[index / 64] >> (index % 64)) & 1; }
-    bool IsPending(U32 index) const { return (LoadRelaxed(m_pending[index / 64]) >> (index % 64)) & 1; }
-    bool IsCached(U32 index) const { return (LoadRelaxed(m_cached[index / 64]) >> (index % 64)) & 1; }
+    bool IsLive(U32 index) const { return (LoadRelaxed(m_bits[index / 64].m_live) >> (index % 64)) & 1; }
+    bool IsGuarded(U32 index) const { return (m_bits[index / 64].m_guarded >> (index % 64)) & 1; }
+    bool IsPending(U32 index) const
+    {
+        return (LoadRelaxed(m_bits[index / 64].m_pending) >> (index % 64)) & 1;
+    }
+    bool IsCached(U32 index) const { return (LoadRelaxed(m_bits[index / 64].m_cached) >> (index % 64)) & 1; }
     // Handed out and not freed since: live, neither cached nor waiting for its owner.
     bool IsInUse(U32 index) const { return IsLive(index) && !IsCached(index) && !IsPending(index); }
-    void SetBit(U64* pWords, U32 index, bool value)
+    void SetBit(U64 SlotBits::*bits, U32 index, bool value)
     {
+        U64& word = m_bits[index / 64].*bits;
         const U64 mask = U64{1} << (index % 64);
-        const U64 word = LoadRelaxed(pWords[index / 64]);
-        StoreRelaxed(pWords[index / 64], value ? word | mask : word & ~mask);
+        const U64 old = LoadRelaxed(word);
+        StoreRelaxed(word, value ? old | mask : old & ~mask);
     }
 };
 
@@ -334,7 +344,7 @@ void* PoolAllocator::AllocateSmall(U32 sizeClass, U64 size, bool guarded, const 
         p = static_cast<U8*>(list.m_cache[--list.m_cacheCount]);
         pPage = FindPage(p);
         index = pPage->SlotIndex(p);
-        pPage->SetBit(pPage->m_cached, index, false);
+        pPage->SetBit(&Page::SlotBits::m_cached, index, false);
     }
     else
     {
@@ -348,17 +358,17 @@ void* PoolAllocator::AllocateSmall(U32 sizeClass, U64 size, bool guarded, const 
             return AllocateLarge(size, 16, guarded, file, line);
         }
         U32 word = pPage->m_hint;
-        while (pPage->m_live[word] == ~U64{0})
+        while (pPage->m_bits[word].m_live == ~U64{0})
             ++word;
         pPage->m_hint = word;
-        const U64 bits = pPage->m_live[word];
+        const U64 bits = pPage->m_bits[word].m_live;
         index = word * 64 + static_cast<U32>(std::countr_one(bits));
-        StoreRelaxed(pPage->m_live[word], bits | (bits + 1));
+        StoreRelaxed(pPage->m_bits[word].m_live, bits | (bits + 1));
         StoreRelaxed(pPage->m_numUsed, pPage->m_numUsed + 1);
         p = pPage->m_pSlots + static_cast<U64>(index) * pPage->m_slotSize;
     }
     if (OX_UNLIKELY(guarded != pPage->IsGuarded(index)))
-        pPage->SetBit(pPage->m_guarded, index, guarded);
+        pPage->SetBit(&Page::SlotBits::m_guarded, index, guarded);
     UnlockShard(shardIndex);
     if (guarded)
         WriteGuard(p, size, pPage->m_slotSize, file, line);
@@ -402,7 +412,7 @@ PoolAllocator::Page* PoolAllocator::TakePage(Shard& shard, U32 sizeClass, U32 sh
     pPage->m_reciprocal = static_cast<U32>(((U64{1} << 32) + pPage->m_slotSize - 1) / pPage->m_slotSize);
     // The bits past the last slot read as live, so the search never hands them out.
     for (U32 index = pPage->m_numSlots; index < kMaxSlotsPerPage; ++index)
-        pPage->m_live[index / 64] |= U64{1} << (index % 64);
+        pPage->m_bits[index / 64].m_live |= U64{1} << (index % 64);
     const U64 pageIndex = (reinterpret_cast<UPtr>(pPage) - m_pageBase) / kPageSize;
     std::atomic_ref<U8>(m_pPageMap[pageIndex]).store(1, std::memory_order_release);
     list.m_pCurrent = pPage;
@@ -510,21 +520,21 @@ bool PoolAllocator::FreeSlot(Shard& shard, Page* pPage, void* p, const char* fil
         {
             Page* pCachedPage = FindPage(list.m_cache[i]);
             const U32 cachedIndex = pCachedPage->SlotIndex(list.m_cache[i]);
-            pCachedPage->SetBit(pCachedPage->m_cached, cachedIndex, false);
+            pCachedPage->SetBit(&Page::SlotBits::m_cached, cachedIndex, false);
             ReleaseSlot(shard, pCachedPage, cachedIndex);
         }
         std::memmove(list.m_cache, list.m_cache + kCacheSize / 2,
                      sizeof(void*) * (kCacheSize - kCacheSize / 2));
         list.m_cacheCount = kCacheSize - kCacheSize / 2;
     }
-    pPage->SetBit(pPage->m_cached, index, true);
+    pPage->SetBit(&Page::SlotBits::m_cached, index, true);
     list.m_cache[list.m_cacheCount++] = p;
     return true;
 }
 
 void PoolAllocator::ReleaseSlot(Shard& shard, Page* pPage, U32 index)
 {
-    pPage->SetBit(pPage->m_live, index, false);
+    pPage->SetBit(&Page::SlotBits::m_live, index, false);
     if (index / 64 < pPage->m_hint)
         pPage->m_hint = index / 64;
     const U32 numUsed = pPage->m_numUsed - 1;
@@ -560,10 +570,10 @@ void PoolAllocator::FreeRemote(Page* pPage, void* p, const char* file, U32 line)
     // second free) and leaves it on the owner's list.
     const U32 index = pPage->SlotIndex(p);
     const U64 mask = U64{1} << (index % 64);
-    if (OX_UNLIKELY(
-            index == ~0u || !pPage->IsLive(index) || pPage->IsCached(index) ||
-            (std::atomic_ref<U64>(pPage->m_pending[index / 64]).fetch_or(mask, std::memory_order_relaxed) &
-             mask)))
+    if (OX_UNLIKELY(index == ~0u || !pPage->IsLive(index) || pPage->IsCached(index) ||
+                    (std::atomic_ref<U64>(pPage->m_bits[index / 64].m_pending)
+                         .fetch_or(mask, std::memory_order_relaxed) &
+                     mask)))
     {
         ReportInvalidFree(p, file, line);
         return;
@@ -588,7 +598,7 @@ void PoolAllocator::TakeRemoteFrees(Shard& shard)
         void* pNext = *static_cast<void**>(p);
         Page* pPage = FindPage(p);
         const U32 index = pPage->SlotIndex(p);
-        std::atomic_ref<U64>(pPage->m_pending[index / 64])
+        std::atomic_ref<U64>(pPage->m_bits[index / 64].m_pending)
             .fetch_and(~(U64{1} << (index % 64)), std::memory_order_relaxed);
         FreeSlot(shard, pPage, p, "PoolAllocator remote free", 0);
         p = pNext;
@@ -798,8 +808,8 @@ bool PoolAllocator::Validate()
         LockShard(shardIndex);
         const char* failure = nullptr;
         U32 live = 0;
-        for (U64 word : pPage->m_live)
-            live += static_cast<U32>(std::popcount(word));
+        for (const Page::SlotBits& bits : pPage->m_bits)
+            live += static_cast<U32>(std::popcount(bits.m_live));
         live -= kMaxSlotsPerPage - pPage->m_numSlots; // the bits past the last slot
         if (pPage->m_magic != m_pageMagic)
             failure = "magic corrupted";

@@ -17,7 +17,6 @@ namespace Memory
 namespace
 {
 Context s_freeLogContext = kAllocInvalid;
-std::atomic<bool> s_strictChecks{false};
 
 // The hooks report under this file name, whatever the build's paths.
 constexpr const char* kEosFile = "corelib/memory/memory";
@@ -66,12 +65,7 @@ OX_NOINLINE void ReportUnownedFree(void* p, const char* file, U32 line)
 
 void SetStrictChecks(bool enable)
 {
-    s_strictChecks.store(enable, std::memory_order_relaxed);
-}
-
-bool GetStrictChecks()
-{
-    return s_strictChecks.load(std::memory_order_relaxed);
+    g_strictChecks.store(enable, std::memory_order_relaxed);
 }
 
 void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* function)
@@ -116,7 +110,10 @@ Allocator* FindAllocatorForPtr(const void* p)
     return FindAllocatorForPtr(p, &inSomeRange);
 }
 
-Allocator* FindAllocatorForPtr(const void* p, bool* pInSomeRange)
+namespace
+{
+// The owner walk of FindAllocatorForPtr, inlined into Free (which runs it on every call).
+OX_FORCEINLINE Allocator* FindOwner(const void* p, bool* pInSomeRange)
 {
     *pInSomeRange = false;
     if (const AllocStack* pAllocStack = GetThreadAllocStack())
@@ -133,12 +130,19 @@ Allocator* FindAllocatorForPtr(const void* p, bool* pInSomeRange)
     }
     return FindRegisteredAllocatorForPtr(p, pInSomeRange);
 }
+} // namespace
+
+Allocator* FindAllocatorForPtr(const void* p, bool* pInSomeRange)
+{
+    return FindOwner(p, pInSomeRange);
+}
 
 void Free(void* p, const char* file, U32 line, const char* function)
 {
     if (!p)
         return;
-    if (Allocator* pAllocator = FindAllocatorForPtr(p))
+    bool inSomeRange;
+    if (Allocator* pAllocator = FindOwner(p, &inSomeRange))
         pAllocator->Free(p, file, line, function);
     else if (OX_UNLIKELY(GetStrictChecks()))
         ReportUnownedFree(p, file, line);

@@ -11,6 +11,7 @@
 #include "corelib/memory/memory-map.h"
 #include "corelib/util/types.h"
 
+#include <atomic>
 #include <cstddef>
 #include <new>
 #include <source_location>
@@ -49,7 +50,12 @@ void* NewHandler(std::size_t size, const Context& context, U64 alignment, bool i
 // thread without an allocator stack instead of returning null. Every report names the
 // caller's file and line (and the allocation's site where it is known).
 void SetStrictChecks(bool enable);
-bool GetStrictChecks();
+// The switch itself, read on every allocation: use SetStrictChecks and GetStrictChecks.
+inline std::atomic<bool> g_strictChecks{false};
+inline bool GetStrictChecks()
+{
+    return g_strictChecks.load(std::memory_order_relaxed);
+}
 
 // Debug switches: trace pushes and pops on channel 1; log frees of one context on
 // channel 23 (kAllocInvalid = off).
