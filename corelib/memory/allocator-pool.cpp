@@ -289,7 +289,7 @@ void PoolAllocator::Clear()
     Allocator::Clear();
 }
 
-U32 PoolAllocator::ShardIndex() const
+OX_FORCEINLINE U32 PoolAllocator::ShardIndex() const
 {
     if (!m_isThreadSafe)
         return 0;
@@ -329,7 +329,8 @@ void* PoolAllocator::Allocate(U64 size, U64 alignment, const char* file, U32 lin
     return p;
 }
 
-void* PoolAllocator::AllocateSmall(U32 sizeClass, U64 size, bool guarded, const char* file, U32 line)
+OX_FORCEINLINE void* PoolAllocator::AllocateSmall(U32 sizeClass, U64 size, bool guarded, const char* file,
+                                                  U32 line)
 {
     const U32 shardIndex = ShardIndex();
     Shard& shard = m_shards[shardIndex];
@@ -449,7 +450,7 @@ void* PoolAllocator::AllocateLarge(U64 size, U64 alignment, bool guarded, const 
     return p;
 }
 
-PoolAllocator::Page* PoolAllocator::FindPage(const void* p) const
+OX_FORCEINLINE PoolAllocator::Page* PoolAllocator::FindPage(const void* p) const
 {
     const U64 pageIndex = (reinterpret_cast<UPtr>(p) - m_pageBase) / kPageSize;
     if (pageIndex >= m_numPages ||
@@ -470,7 +471,27 @@ void PoolAllocator::Free(void* p, const char* file, U32 line, const char* functi
         FreeLarge(p, file, line, function);
 }
 
-void PoolAllocator::FreeSmall(Page* pPage, void* p, const char* file, U32 line, const char* function)
+PoolAllocator::FreeResult PoolAllocator::FreeIfOwned(void* p, const char* file, U32 line,
+                                                     const char* function)
+{
+    if (!IsPtrInRange(p))
+        return FreeResult::kNotInRange;
+    if (Page* pPage = FindPage(p))
+    {
+        const U32 index = pPage->SlotIndex(p);
+        if (index == ~0u || !pPage->IsInUse(index))
+            return FreeResult::kInRangeNotValid;
+        FreeSmall(pPage, p, file, line, function);
+        return FreeResult::kFreed;
+    }
+    if (!IsValidPtr(p))
+        return FreeResult::kInRangeNotValid;
+    FreeLarge(p, file, line, function);
+    return FreeResult::kFreed;
+}
+
+OX_FORCEINLINE void PoolAllocator::FreeSmall(Page* pPage, void* p, const char* file, U32 line,
+                                             const char* function)
 {
     const U32 shardIndex = pPage->m_shard;
     if (m_isThreadSafe && shardIndex != kSharedShard && shardIndex != ShardIndex())

@@ -58,6 +58,7 @@ public:
     void Clear() override;
     void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* function) override;
     void Free(void* p, const char* file, U32 line, const char* function) override;
+    FreeResult FreeIfOwned(void* p, const char* file, U32 line, const char* function) override;
     bool IsInitialized() override { return m_pBlock != nullptr; }
     // True when p is the address of a live allocation.
     bool IsValidPtr(const void* p) override;

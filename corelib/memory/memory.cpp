@@ -110,10 +110,7 @@ Allocator* FindAllocatorForPtr(const void* p)
     return FindAllocatorForPtr(p, &inSomeRange);
 }
 
-namespace
-{
-// The owner walk of FindAllocatorForPtr, inlined into Free (which runs it on every call).
-OX_FORCEINLINE Allocator* FindOwner(const void* p, bool* pInSomeRange)
+Allocator* FindAllocatorForPtr(const void* p, bool* pInSomeRange)
 {
     *pInSomeRange = false;
     if (const AllocStack* pAllocStack = GetThreadAllocStack())
@@ -130,19 +127,25 @@ OX_FORCEINLINE Allocator* FindOwner(const void* p, bool* pInSomeRange)
     }
     return FindRegisteredAllocatorForPtr(p, pInSomeRange);
 }
-} // namespace
-
-Allocator* FindAllocatorForPtr(const void* p, bool* pInSomeRange)
-{
-    return FindOwner(p, pInSomeRange);
-}
 
 void Free(void* p, const char* file, U32 line, const char* function)
 {
     if (!p)
         return;
-    bool inSomeRange;
-    if (Allocator* pAllocator = FindOwner(p, &inSomeRange))
+    // The owner walk of FindAllocatorForPtr, each allocator on the stack asked and
+    // freeing in one call.
+    if (const AllocStack* pAllocStack = GetThreadAllocStack())
+    {
+        for (U32 i = pAllocStack->m_allocatorStackSize; i > 0; --i)
+        {
+            Allocator* pAllocator = pAllocStack->m_entries[i - 1].m_pAllocator;
+            if (pAllocator &&
+                pAllocator->FreeIfOwned(p, file, line, function) == Allocator::FreeResult::kFreed)
+                return;
+        }
+    }
+    bool inSomeRange = false;
+    if (Allocator* pAllocator = FindRegisteredAllocatorForPtr(p, &inSomeRange))
         pAllocator->Free(p, file, line, function);
     else if (OX_UNLIKELY(GetStrictChecks()))
         ReportUnownedFree(p, file, line);

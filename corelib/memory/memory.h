@@ -21,7 +21,9 @@ namespace Memory
 // Allocates from the current allocator: the job's on a worker, else the top of the
 // thread's stack; null on a non-worker thread without a stack or with an empty one.
 void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* function);
-// Frees a block through the allocator that owns it; null and unowned pointers are ignored.
+// Frees a block through the allocator that owns it (each allocator on the thread's stack
+// asked with FreeIfOwned, then the registry); null and unowned pointers are ignored, or
+// reported under strict checks.
 void Free(void* p, const char* file, U32 line, const char* function);
 // Frees a block only when the context's allocator owns it.
 void FreeInContext(void* p, const Context& context, const char* file, U32 line, const char* function);
