@@ -7,6 +7,8 @@
 //  - PoolRouted: Memory::Allocate/Free, the pool on top of the thread's allocator stack;
 //  - PoolMalloc: the MemoryPoolMalloc the allocator embeds, alone (locked when shared),
 //    the figure PoolAllocator's size classes are there to improve on.
+// On a shared machine, compare medians of interleaved rounds:
+//   --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true
 #include "corelib/memory/allocator-pool.h"
 #include "corelib/memory/memory.h"
 
