@@ -221,6 +221,49 @@ TEST(PoolAllocatorTest, SetThreadSafeAfterInitMakesItSafe)
     EXPECT_EQ(pool.GetNumAllocations(), 0u);
 }
 
+// A thread that ends leaves its shard to the next thread: blocks freed meanwhile by
+// others wait on the shard's remote list, and the next owner takes them back.
+TEST(PoolAllocatorTest, AnEndedThreadsShardPassesToTheNextThread)
+{
+    HostBlock host(8u << 20);
+    PoolAllocator pool("Handover");
+    pool.Init(host.Block(), host.Size(), true);
+    pool.Free(pool.Allocate(16, 16, "handover.cpp", 0, "F"), "handover.cpp", 0,
+              "F"); // this thread's own shard
+    std::vector<void*> blocks(2000);
+    for (int round = 0; round < 3; ++round)
+    {
+        std::thread(
+            [&]
+            {
+                for (size_t i = 0; i < blocks.size(); ++i)
+                    blocks[i] = pool.Allocate(16 + i % 400, 16, "handover.cpp", 1, "F");
+            })
+            .join();
+        for (void* p : blocks)
+        {
+            EXPECT_TRUE(pool.IsValidPtr(p));
+            pool.Free(p, "handover.cpp", 2, "F"); // the owner has ended: a remote free
+            EXPECT_FALSE(pool.IsValidPtr(p));
+        }
+        EXPECT_EQ(pool.GetNumAllocations(), 0u);
+    }
+    // Three rounds took back what the rounds before freed, rather than new pages each time.
+    EXPECT_TRUE(pool.Validate());
+    const U64 freeAfter = pool.GetFreeSize();
+    std::thread(
+        [&]
+        {
+            for (size_t i = 0; i < blocks.size(); ++i)
+                blocks[i] = pool.Allocate(16 + i % 400, 16, "handover.cpp", 3, "F");
+            for (void* p : blocks)
+                pool.Free(p, "handover.cpp", 4, "F");
+        })
+        .join();
+    EXPECT_GE(pool.GetFreeSize() + (64u << 10), freeAfter);
+    EXPECT_TRUE(host.FencesIntact());
+}
+
 // Memory::Free finds the pool whether it is on the thread's stack or only registered,
 // also when it was registered before Init gave it its range.
 TEST(PoolAllocatorTest, RoutedThroughTheStackAndTheRegistry)
