@@ -64,9 +64,9 @@ void DeleteInMemoryMap(void* p, U32 memoryMapId)
 }
 
 // The caller's position for the next context allocation, unless one was set explicitly.
-void NoteNewSite(const std::source_location& where)
+void NoteNewSite(const CallSite& where)
 {
-    Memory::SetAllocSourceLocationIfUnset(where.file_name(), where.line(), where.function_name());
+    Memory::SetAllocSourceLocationIfUnset(where.m_file, where.m_line, where.m_function);
 }
 
 void DeleteAnywhere(void* p)
@@ -89,54 +89,52 @@ void* operator new[](std::size_t size, Alignment alignment)
     return NewAligned(size, alignment);
 }
 
-void* operator new(std::size_t size, Memory::Context context, std::source_location where)
+void* operator new(std::size_t size, Memory::Context context, CallSite where)
 {
     NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, kDefaultNewAlignment, false, false), size);
 }
 
-void* operator new[](std::size_t size, Memory::Context context, std::source_location where)
+void* operator new[](std::size_t size, Memory::Context context, CallSite where)
 {
     NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, kDefaultNewAlignment, true, false), size);
 }
 
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment, std::source_location where)
+void* operator new(std::size_t size, Memory::Context context, Alignment alignment, CallSite where)
 {
     NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, alignment, false, false), size);
 }
 
-void* operator new[](std::size_t size, Memory::Context context, Alignment alignment,
-                     std::source_location where)
+void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, CallSite where)
 {
     NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, alignment, true, false), size);
 }
 
-void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&,
-                   std::source_location where) noexcept
+void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&, CallSite where) noexcept
 {
     NoteNewSite(where);
     return Memory::NewHandler(size, context, kDefaultNewAlignment, false, true);
 }
 
 void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&,
-                     std::source_location where) noexcept
+                     CallSite where) noexcept
 {
     NoteNewSite(where);
     return Memory::NewHandler(size, context, kDefaultNewAlignment, true, true);
 }
 
 void* operator new(std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                   std::source_location where) noexcept
+                   CallSite where) noexcept
 {
     NoteNewSite(where);
     return Memory::NewHandler(size, context, alignment, false, true);
 }
 
 void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                     std::source_location where) noexcept
+                     CallSite where) noexcept
 {
     NoteNewSite(where);
     return Memory::NewHandler(size, context, alignment, true, true);
@@ -172,44 +170,42 @@ void operator delete[](void* p, Alignment) noexcept
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, std::source_location) noexcept
+void operator delete(void* p, Memory::Context, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, std::source_location) noexcept
+void operator delete[](void* p, Memory::Context, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, Alignment, std::source_location) noexcept
+void operator delete(void* p, Memory::Context, Alignment, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, Alignment, std::source_location) noexcept
+void operator delete[](void* p, Memory::Context, Alignment, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, const std::nothrow_t&, std::source_location) noexcept
+void operator delete(void* p, Memory::Context, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, const std::nothrow_t&, std::source_location) noexcept
+void operator delete[](void* p, Memory::Context, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, Alignment, const std::nothrow_t&,
-                     std::source_location) noexcept
+void operator delete(void* p, Memory::Context, Alignment, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, Alignment, const std::nothrow_t&,
-                       std::source_location) noexcept
+void operator delete[](void* p, Memory::Context, Alignment, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }

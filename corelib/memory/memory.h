@@ -9,12 +9,12 @@
 #include "corelib/memory/allocator.h"
 #include "corelib/memory/memory-context.h"
 #include "corelib/memory/memory-map.h"
+#include "corelib/util/call-site.h"
 #include "corelib/util/types.h"
 
 #include <atomic>
 #include <cstddef>
 #include <new>
-#include <source_location>
 
 namespace Memory
 {
@@ -69,27 +69,23 @@ Context GetFreeLogContext();
 
 // Context, alignment and memory-map forms of operator new. Memory they return is
 // released with Memory::Free (or the replaced global delete of corelib::memory_new). The
-// context forms record where they were called (the source location their last parameter
+// context forms record where they were called (the call site their last parameter
 // defaults to), so reports and trackers name the caller's file and line; a location set
 // with SetAllocSourceLocation just before takes precedence.
 void* operator new(std::size_t size, Alignment alignment);
 void* operator new[](std::size_t size, Alignment alignment);
-void* operator new(std::size_t size, Memory::Context context,
-                   std::source_location where = std::source_location::current());
-void* operator new[](std::size_t size, Memory::Context context,
-                     std::source_location where = std::source_location::current());
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment,
-                   std::source_location where = std::source_location::current());
-void* operator new[](std::size_t size, Memory::Context context, Alignment alignment,
-                     std::source_location where = std::source_location::current());
-void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&,
-                   std::source_location where = std::source_location::current()) noexcept;
+void* operator new (std::size_t size, Memory::Context context, CallSite where = {});
+void* operator new[](std::size_t size, Memory::Context context, CallSite where = {});
+void* operator new (std::size_t size, Memory::Context context, Alignment alignment, CallSite where = {});
+void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, CallSite where = {});
+void* operator new (std::size_t size, Memory::Context context, const std::nothrow_t&,
+                    CallSite where = {}) noexcept;
 void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&,
-                     std::source_location where = std::source_location::current()) noexcept;
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                   std::source_location where = std::source_location::current()) noexcept;
+                     CallSite where = {}) noexcept;
+void* operator new (std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                    CallSite where = {}) noexcept;
 void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                     std::source_location where = std::source_location::current()) noexcept;
+                     CallSite where = {}) noexcept;
 void* operator new(std::size_t size, U32 memoryMapId);
 void* operator new[](std::size_t size, U32 memoryMapId);
 void* operator new(std::size_t size, U32 memoryMapId, const std::nothrow_t&) noexcept;
@@ -98,17 +94,16 @@ void* operator new[](std::size_t size, U32 memoryMapId, const std::nothrow_t&) n
 // Matching placement deletes: called only when a constructor throws after one of the above.
 void operator delete(void* p, Alignment alignment) noexcept;
 void operator delete[](void* p, Alignment alignment) noexcept;
-void operator delete(void* p, Memory::Context context, std::source_location) noexcept;
-void operator delete[](void* p, Memory::Context context, std::source_location) noexcept;
-void operator delete(void* p, Memory::Context context, Alignment alignment, std::source_location) noexcept;
-void operator delete[](void* p, Memory::Context context, Alignment alignment, std::source_location) noexcept;
-void operator delete(void* p, Memory::Context context, const std::nothrow_t&, std::source_location) noexcept;
-void operator delete[](void* p, Memory::Context context, const std::nothrow_t&,
-                       std::source_location) noexcept;
+void operator delete(void* p, Memory::Context context, CallSite) noexcept;
+void operator delete[](void* p, Memory::Context context, CallSite) noexcept;
+void operator delete(void* p, Memory::Context context, Alignment alignment, CallSite) noexcept;
+void operator delete[](void* p, Memory::Context context, Alignment alignment, CallSite) noexcept;
+void operator delete(void* p, Memory::Context context, const std::nothrow_t&, CallSite) noexcept;
+void operator delete[](void* p, Memory::Context context, const std::nothrow_t&, CallSite) noexcept;
 void operator delete(void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                     std::source_location) noexcept;
+                     CallSite) noexcept;
 void operator delete[](void* p, Memory::Context context, Alignment alignment, const std::nothrow_t&,
-                       std::source_location) noexcept;
+                       CallSite) noexcept;
 void operator delete(void* p, U32 memoryMapId) noexcept;
 void operator delete[](void* p, U32 memoryMapId) noexcept;
 void operator delete(void* p, U32 memoryMapId, const std::nothrow_t&) noexcept;

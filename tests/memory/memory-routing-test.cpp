@@ -124,7 +124,8 @@ TEST_F(MemoryRoutingTest, ContextAndAlignmentFormsOfNew)
     EXPECT_EQ(app.m_lastSize, 300u);
     EXPECT_NE(std::strstr(app.m_lastFile, "memory-routing-test.cpp"), nullptr);
     EXPECT_EQ(app.m_lastLine, bytesLine);
-    EXPECT_NE(std::strstr(app.m_lastFunction, "ContextAndAlignmentFormsOfNew"), nullptr);
+    // The compilers' position builtin names the function itself (a test body here).
+    EXPECT_STREQ(app.m_lastFunction, "TestBody");
 
     U8* pAligned = new (kAlign64) U8[10];
     EXPECT_TRUE(stack.IsValidPtr(pAligned));
