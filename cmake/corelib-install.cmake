@@ -45,8 +45,9 @@ set(exclusions "")
 foreach(pattern IN LISTS OX_CORELIB_PRIVATE_HEADER_PATTERNS)
     list(APPEND exclusions PATTERN "${pattern}" EXCLUDE)
 endforeach()
+# new-operators/ holds only private headers: left out whole, so no empty folder is installed.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/corelib/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corelib
-    FILES_MATCHING PATTERN "*.h" ${exclusions})
+    FILES_MATCHING PATTERN "*.h" ${exclusions} PATTERN "new-operators" EXCLUDE)
 
 # What an install needs built, beyond what links corelib: scripts that build only some
 # targets (run-demo.sh) build this one too, so that cmake --install finds every file.

@@ -256,6 +256,12 @@ void SetAllocSourceLocation(const char* file, U32 line, const char* function)
     t_pendingFunction = function;
 }
 
+void SetAllocSourceLocationIfUnset(const char* file, U32 line, const char* function)
+{
+    if (t_pendingLine == 0xFFFFFFFFu)
+        SetAllocSourceLocation(file, line, function);
+}
+
 void TakeAllocSourceLocation(const char** pFile, U32* pLine, const char** pFunction)
 {
     *pFile = t_pendingFile ? t_pendingFile : "UNKNOWN";

@@ -67,6 +67,9 @@ U32 GetAllocatorStackDepth();
 void PushDontAssertOnAllocFail();
 void PopDontAssertOnAllocFail();
 
+// Sets the pending location only when none is pending (the context forms of operator new
+// record their caller this way, without overriding an explicit SetAllocSourceLocation).
+void SetAllocSourceLocationIfUnset(const char* file, U32 line, const char* function);
 // Releases the calling thread's pending allocation source location and resets it; null
 // parts read "UNKNOWN". Used by the operator new family.
 void TakeAllocSourceLocation(const char** pFile, U32* pLine, const char** pFunction);

@@ -65,6 +65,16 @@ bool Allocator::IsPtrInRange(const void* p)
     return IsValidPtr(p);
 }
 
+Allocator::FreeResult Allocator::FreeIfOwned(void* p, const char* file, U32 line, const char* function)
+{
+    if (!IsPtrInRange(p))
+        return FreeResult::kNotInRange;
+    if (!IsValidPtr(p))
+        return FreeResult::kInRangeNotValid;
+    Free(p, file, line, function);
+    return FreeResult::kFreed;
+}
+
 bool Allocator::IsPtrInDoubleFrameRange(const void*)
 {
     // Only double-buffered allocators can answer; asking any other one is a mistake.

@@ -42,6 +42,17 @@ public:
     virtual void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* function) = 0;
     // Releases a block this allocator returned.
     virtual void Free(void* p, const char* file, U32 line, const char* function) = 0;
+    // What FreeIfOwned found.
+    enum class FreeResult : U8
+    {
+        kNotInRange,      // p is outside this allocator's memory
+        kInRangeNotValid, // inside, but not a live block: nothing freed
+        kFreed,
+    };
+    // Frees p when this allocator owns it (IsPtrInRange and IsValidPtr both true), in one
+    // call: Memory::Free asks the allocators on the thread's stack this way. The base asks
+    // the two and calls Free; an allocator may answer faster.
+    virtual FreeResult FreeIfOwned(void* p, const char* file, U32 line, const char* function);
     virtual bool IsInitialized() = 0;
     // True when p is a live block (or lies inside one) of this allocator.
     virtual bool IsValidPtr(const void* p) = 0;

@@ -231,23 +231,110 @@ void PrintMemoryMap(const Context* pFilter, U64 perEntryOverhead)
     PrintMemoryMapWith(DebugPrintf, pFilter, perEntryOverhead);
 }
 
+namespace
+{
+// The registry as the owner lookup walks it: the occupied slots from the highest down,
+// each with its address range when the allocator states one. Two tables: a rebuild fills
+// the one not in use and then switches, so a lookup never sees a half-built table.
+struct OwnerEntry
+{
+    const U8* m_pBegin;
+    const U8* m_pEnd;
+    Allocator* m_pAllocator;
+    bool m_hasRange;
+};
+struct OwnerTable
+{
+    OwnerEntry m_entries[kMaxAllocators];
+    U32 m_count;
+};
+constinit OwnerTable s_ownerTables[2] = {};
+std::atomic<U32> s_currentOwnerTable{0};
+std::atomic<bool> s_ownerTableBusy{false};
+
+// Allocators that declared their range (DeclareAllocatorRange), registered or not.
+struct DeclaredRange
+{
+    Allocator* m_pAllocator;
+    const U8* m_pBegin;
+    const U8* m_pEnd;
+};
+constinit DeclaredRange s_declaredRanges[kMaxAllocators] = {};
+
+void RebuildOwnerTable()
+{
+    while (s_ownerTableBusy.exchange(true, std::memory_order_acquire))
+        ;
+    OwnerTable& table = s_ownerTables[s_currentOwnerTable.load(std::memory_order_relaxed) ^ 1];
+    table.m_count = 0;
+    for (U32 slot = kMaxAllocators; slot > 0; --slot)
+    {
+        Allocator* pAllocator = s_allocators[slot - 1];
+        if (!pAllocator)
+            continue;
+        OwnerEntry& entry = table.m_entries[table.m_count++];
+        entry = {nullptr, nullptr, pAllocator, false};
+        for (const DeclaredRange& range : s_declaredRanges)
+            if (range.m_pAllocator == pAllocator)
+            {
+                entry = {range.m_pBegin, range.m_pEnd, pAllocator, true};
+                break;
+            }
+    }
+    s_currentOwnerTable.fetch_xor(1, std::memory_order_release);
+    s_ownerTableBusy.store(false, std::memory_order_release);
+}
+} // namespace
+
 void RegisterAllocator(Context context, Allocator* pAllocator)
 {
     OX_ASSERT(context.GetValue() < kMaxAllocators);
     OX_ASSERT(context != kAllocCustom);
     s_allocators[context.GetValue()] = pAllocator;
+    RebuildOwnerTable();
+}
+
+bool DeclareAllocatorRange(Allocator* pAllocator, const void* pBegin, const void* pEnd)
+{
+    DeclaredRange* pFree = nullptr;
+    DeclaredRange* pFound = nullptr;
+    for (DeclaredRange& range : s_declaredRanges)
+    {
+        if (range.m_pAllocator == pAllocator)
+            pFound = &range;
+        else if (!range.m_pAllocator && !pFree)
+            pFree = &range;
+    }
+    if (!pFound)
+        pFound = pFree;
+    bool declared = true;
+    if (pBegin == pEnd)
+    {
+        if (pFound && pFound->m_pAllocator == pAllocator)
+            *pFound = {};
+    }
+    else if (pFound)
+        *pFound = {pAllocator, static_cast<const U8*>(pBegin), static_cast<const U8*>(pEnd)};
+    else
+        declared = false;
+    RebuildOwnerTable();
+    return declared;
 }
 
 Allocator* FindRegisteredAllocatorForPtr(const void* p, bool* pInSomeRange)
 {
-    for (U32 slot = kMaxAllocators; slot > 0; --slot)
+    const OwnerTable& table = s_ownerTables[s_currentOwnerTable.load(std::memory_order_acquire)];
+    const U8* pByte = static_cast<const U8*>(p);
+    for (U32 i = 0; i < table.m_count; ++i)
     {
-        Allocator* pAllocator = s_allocators[slot - 1];
-        if (!pAllocator || !pAllocator->IsPtrInRange(p))
+        const OwnerEntry& entry = table.m_entries[i];
+        const bool inRange = entry.m_hasRange ? pByte >= entry.m_pBegin && pByte < entry.m_pEnd
+                                              : entry.m_pAllocator->IsPtrInRange(p);
+        if (!inRange)
             continue;
         *pInSomeRange = true;
-        if (pAllocator->IsValidPtr(p))
-            return pAllocator;
+        if (entry.m_pAllocator->IsValidPtr(p))
+            return entry.m_pAllocator;
         s_inRangeInvalidPtrCount.fetch_add(1, std::memory_order_relaxed);
     }
     return nullptr;

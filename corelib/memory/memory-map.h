@@ -68,6 +68,11 @@ Allocator* GetAllocator(Context context);
 // *pInSomeRange when any allocator had p in its range and counts those that had it in
 // range without owning it.
 Allocator* FindRegisteredAllocatorForPtr(const void* p, bool* pInSomeRange);
+// Declares that the allocator's IsPtrInRange is exactly [pBegin, pEnd), so that the owner
+// lookup compares addresses instead of asking it (an empty range withdraws the
+// declaration; an allocator that declares one withdraws it before it is destroyed).
+// Returns false when the table of declared ranges is full; the lookup then asks.
+bool DeclareAllocatorRange(Allocator* pAllocator, const void* pBegin, const void* pEnd);
 // Lookups that found a pointer inside an allocator's range but not valid there.
 U64 GetInRangeInvalidPtrCount();
 // The real context a virtual one stands for in the calling code; other values unchanged.

@@ -63,6 +63,12 @@ void DeleteInMemoryMap(void* p, U32 memoryMapId)
         Memory::FreeInContext(p, pEntry->m_context, file, line, function);
 }
 
+// The caller's position for the next context allocation, unless one was set explicitly.
+void NoteNewSite(const CallSite& where)
+{
+    Memory::SetAllocSourceLocationIfUnset(where.m_file, where.m_line, where.m_function);
+}
+
 void DeleteAnywhere(void* p)
 {
     const char* file;
@@ -83,45 +89,54 @@ void* operator new[](std::size_t size, Alignment alignment)
     return NewAligned(size, alignment);
 }
 
-void* operator new(std::size_t size, Memory::Context context)
+void* operator new(std::size_t size, Memory::Context context, CallSite where)
 {
+    NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, kDefaultNewAlignment, false, false), size);
 }
 
-void* operator new[](std::size_t size, Memory::Context context)
+void* operator new[](std::size_t size, Memory::Context context, CallSite where)
 {
+    NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, kDefaultNewAlignment, true, false), size);
 }
 
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment)
+void* operator new(std::size_t size, Memory::Context context, Alignment alignment, CallSite where)
 {
+    NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, alignment, false, false), size);
 }
 
-void* operator new[](std::size_t size, Memory::Context context, Alignment alignment)
+void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, CallSite where)
 {
+    NoteNewSite(where);
     return CheckThrowingResult(Memory::NewHandler(size, context, alignment, true, false), size);
 }
 
-void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&) noexcept
+void* operator new(std::size_t size, Memory::Context context, const std::nothrow_t&, CallSite where) noexcept
 {
+    NoteNewSite(where);
     return Memory::NewHandler(size, context, kDefaultNewAlignment, false, true);
 }
 
-void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&) noexcept
+void* operator new[](std::size_t size, Memory::Context context, const std::nothrow_t&,
+                     CallSite where) noexcept
 {
+    NoteNewSite(where);
     return Memory::NewHandler(size, context, kDefaultNewAlignment, true, true);
 }
 
-void* operator new(std::size_t size, Memory::Context context, Alignment alignment,
-                   const std::nothrow_t&) noexcept
+void* operator new(std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                   CallSite where) noexcept
 {
+    NoteNewSite(where);
     return Memory::NewHandler(size, context, alignment, false, true);
 }
 
-void* operator new[](std::size_t size, Memory::Context context, Alignment alignment,
-                     const std::nothrow_t&) noexcept
+void* operator new[](std::size_t size, Memory::Context context, Alignment alignment, const std::nothrow_t&,
+                     CallSite where) noexcept
 {
+    NoteNewSite(where);
     return Memory::NewHandler(size, context, alignment, true, true);
 }
 
@@ -155,42 +170,42 @@ void operator delete[](void* p, Alignment) noexcept
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context) noexcept
+void operator delete(void* p, Memory::Context, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context) noexcept
+void operator delete[](void* p, Memory::Context, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, Alignment) noexcept
+void operator delete(void* p, Memory::Context, Alignment, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, Alignment) noexcept
+void operator delete[](void* p, Memory::Context, Alignment, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, const std::nothrow_t&) noexcept
+void operator delete(void* p, Memory::Context, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, const std::nothrow_t&) noexcept
+void operator delete[](void* p, Memory::Context, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete(void* p, Memory::Context, Alignment, const std::nothrow_t&) noexcept
+void operator delete(void* p, Memory::Context, Alignment, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }
 
-void operator delete[](void* p, Memory::Context, Alignment, const std::nothrow_t&) noexcept
+void operator delete[](void* p, Memory::Context, Alignment, const std::nothrow_t&, CallSite) noexcept
 {
     DeleteAnywhere(p);
 }

@@ -2,11 +2,14 @@
 // allocations and the allocation hooks of the online-services library.
 #include "corelib/memory/memory.h"
 
+#include "corelib/memory/allocator-pool.h"
 #include "corelib/memory/memory-job-local.h"
 #include "corelib/system/running-job.h"
 #include "corelib/util/msg-assert.h"
+#include "corelib/util/source-path.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace Memory
@@ -27,7 +30,43 @@ bool Owns(Allocator* pAllocator, const void* p)
 {
     return pAllocator && pAllocator->IsPtrInRange(p) && pAllocator->IsValidPtr(p);
 }
+
+const char* FileName(const char* file)
+{
+    return SourceFileName(file ? file : "UNKNOWN");
+}
+
+// Under strict checks: why an allocation had no allocator to go to.
+OX_NOINLINE void ReportNoAllocator(const char* what, const char* file, U32 line)
+{
+    OX_ASSERT_AS_MSG(false, "pAllocator", "Memory::Allocate %s (called from %s:%u)", what, FileName(file),
+                     line);
+}
+
+// Under strict checks: a free that no allocator owns. An allocator that has the pointer
+// in its range says what it knows (freed before, and where it was allocated).
+OX_NOINLINE void ReportUnownedFree(void* p, const char* file, U32 line)
+{
+    const AllocStack* pAllocStack = GetThreadAllocStack();
+    for (U32 i = pAllocStack ? pAllocStack->m_allocatorStackSize : 0; i > 0; --i)
+        if (auto* pPool = dynamic_cast<PoolAllocator*>(pAllocStack->m_entries[i - 1].m_pAllocator))
+            if (pPool->IsPtrInRange(p))
+                return pPool->ReportInvalidFree(p, file, line);
+    for (U32 slot = kMaxAllocators; slot > 0; --slot)
+        if (auto* pPool = dynamic_cast<PoolAllocator*>(GetAllocator(Context(slot - 1))))
+            if (pPool->IsPtrInRange(p))
+                return pPool->ReportInvalidFree(p, file, line);
+    OX_ASSERT_AS_MSG(false, "FindAllocatorForPtr(p)",
+                     "Memory::Free of %p, which no allocator owns (freed twice, or never allocated here), "
+                     "called from %s:%u",
+                     p, FileName(file), line);
+}
 } // namespace
+
+void SetStrictChecks(bool enable)
+{
+    g_strictChecks.store(enable, std::memory_order_relaxed);
+}
 
 void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* function)
 {
@@ -41,12 +80,24 @@ void* Allocate(U64 size, U64 alignment, const char* file, U32 line, const char* 
     else
     {
         const AllocStack* pAllocStack = GetThreadAllocStack();
-        if (!pAllocStack || pAllocStack->m_allocatorStackSize == 0)
+        if (OX_UNLIKELY(!pAllocStack || pAllocStack->m_allocatorStackSize == 0))
+        {
+            if (GetStrictChecks())
+                ReportNoAllocator(pAllocStack ? "with an empty allocator stack"
+                                              : "on a thread without an allocator stack",
+                                  file, line);
             return nullptr;
+        }
+        if (OX_UNLIKELY(GetStrictChecks() && !g_pMemoryMap))
+            ReportNoAllocator("before the memory map is set", file, line);
         // What TopAllocator answers here, without asking the job system again.
-        pAllocator = pAllocStack->m_entries[pAllocStack->m_allocatorStackSize - 1].m_pAllocator;
+        const AllocStack::Entry& top = pAllocStack->m_entries[pAllocStack->m_allocatorStackSize - 1];
+        pAllocator = top.m_pAllocator;
+        // A pushed context without a registered allocator lands here.
+        OX_ASSERT_MSG(pAllocator, "No allocator is registered for memory context %s (%u), pushed at %s:%u",
+                      GetContextName(Context(top.m_context)), top.m_context, FileName(top.m_sourceFile),
+                      top.m_sourceLine);
     }
-    // A pushed context without a registered allocator lands here.
     OX_ASSERT(pAllocator);
     void* ptr = pAllocator->Allocate(size, alignment, file, line, function);
     OX_ASSERT(!ptr || IsPointerAligned(ptr, alignment));
@@ -81,8 +132,23 @@ void Free(void* p, const char* file, U32 line, const char* function)
 {
     if (!p)
         return;
-    if (Allocator* pAllocator = FindAllocatorForPtr(p))
+    // The owner walk of FindAllocatorForPtr, each allocator on the stack asked and
+    // freeing in one call.
+    if (const AllocStack* pAllocStack = GetThreadAllocStack())
+    {
+        for (U32 i = pAllocStack->m_allocatorStackSize; i > 0; --i)
+        {
+            Allocator* pAllocator = pAllocStack->m_entries[i - 1].m_pAllocator;
+            if (pAllocator &&
+                pAllocator->FreeIfOwned(p, file, line, function) == Allocator::FreeResult::kFreed)
+                return;
+        }
+    }
+    bool inSomeRange = false;
+    if (Allocator* pAllocator = FindRegisteredAllocatorForPtr(p, &inSomeRange))
         pAllocator->Free(p, file, line, function);
+    else if (OX_UNLIKELY(GetStrictChecks()))
+        ReportUnownedFree(p, file, line);
 }
 
 void FreeInContext(void* p, const Context& context, const char* file, U32 line, const char* function)
@@ -155,7 +221,9 @@ void* NewHandler(std::size_t size, const Context& context, U64 alignment, bool i
     const char* function;
     TakeAllocSourceLocation(&file, &line, &function);
     Allocator* pAlloc = GetAllocator(context);
-    OX_ASSERT(pAlloc);
+    OX_ASSERT_AS_MSG(pAlloc != nullptr, "pAlloc",
+                     "No allocator is registered for memory context %s (%u) (new at %s:%u)",
+                     GetContextName(context), context.GetValue(), FileName(file), line);
     OX_ASSERT(!noThrow || !pAlloc->WillAssertOnFailure());
     return pAlloc->Allocate(size, alignment, file, line, function);
 }

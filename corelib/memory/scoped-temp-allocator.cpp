@@ -13,6 +13,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <new>
 
 namespace
 {
@@ -73,7 +74,11 @@ struct ScopedTempData
     ScopedTempSlot m_slots[kMaxBlocks] = {};
     ScopedTempMemoryWall m_wallMiddle;
     HeapAllocator m_allocators[kMaxBlocks];
-    OwnerTable m_ownerTable;
+    // The owner table lives in raw storage: built here, taken down by
+    // ShutdownScopedTempAllocSystem only, never by a destructor at process exit, when the
+    // allocator its usage bits came from may already be gone with the host's main.
+    alignas(OwnerTable) U8 m_ownerTableStorage[sizeof(OwnerTable)];
+    OwnerTable& m_ownerTable = *new (m_ownerTableStorage) OwnerTable();
     // The table's buckets and nodes live here; only its node-usage word is allocated.
     alignas(16) U8 m_ownerBuckets[OwnerTable::GetBucketMemorySize(kNumOwnerBuckets)];
     alignas(16) U8 m_ownerNodes[kMaxBlocks * sizeof(OwnerTable::Node)];

@@ -23,6 +23,7 @@ void InstallConsoleAssertReport();
 
 // The channels InstallConsoleReports gives a console output: the default active channel
 // (0, where the job system's deadlock report names the waiting jobs and host threads),
-// informational reports (1), the job system's pool report (2), error reports (8) and the
+// informational reports (1), the job system's pool report (2), error reports (8),
+// allocation-tracker reports (17), the free log of Memory::SetFreeLogContext (23) and the
 // job system's per-worker reports (33, 34).
-inline constexpr int kConsoleReportChannels[] = {0, 1, 2, 8, 33, 34};
+inline constexpr int kConsoleReportChannels[] = {0, 1, 2, 8, 17, 23, 33, 34};

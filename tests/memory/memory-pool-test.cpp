@@ -424,6 +424,11 @@ const Corruption kCorruptions[] = {
     {"size into the next node",
      [](MemoryPoolMalloc&, U8*, void* a, void*) { HeaderOf(a)->m_header.m_size += 8; },
      "NextNode Magic is corrupted"},
+    // Off the node grid (a free node before an allocated one): the validator must not read
+    // a header at the unaligned address.
+    {"size off the node grid",
+     [](MemoryPoolMalloc&, U8*, void*, void* f) { HeaderOf(f)->m_header.m_size += 3; },
+     "NextNode Magic is corrupted"},
     {"free node marked allocated",
      [](MemoryPoolMalloc&, U8*, void*, void* f)
      {

@@ -15,6 +15,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -209,7 +210,8 @@ TEST_F(ScopedTempAllocatorTest, JobsAreOwnersWhenTheJobSystemGivesTheirKeys)
     {
         FakeJob job; // the thread acts as a worker
         // Entry 0 holds the running job's identifier; switching it switches the owner.
-        const auto runJob = [&job](U64 jobKey) {
+        const auto runJob = [&job](U64 jobKey)
+        {
             job.m_ids[kScopedTempJobKeyIndex] = 0xF18A2D801EFF31F1ull;
             job.m_values[kScopedTempJobKeyIndex] = jobKey;
         };
@@ -302,3 +304,23 @@ TEST(ScopedTempMemoryWallTest, VerifyNamesTheFirstChangedWord)
     }
 }
 } // namespace
+
+// A host that leaves main without the teardown: its allocators are gone (still
+// registered) when the library's static destructors run. None of them may call into
+// those allocators, so the process ends with the host's own status and output.
+TEST(ScopedTempExitTest, LeavingWithoutTeardownExitsCleanly)
+{
+    EXPECT_EXIT(
+        {
+            static U8 s_scratch[64 * 1024];
+            Memory::InitializeThreadAllocStack();
+            {
+                TestAllocator systemDirect("HostSystemDirect", 64 * 1024);
+                Memory::RegisterAllocator(Memory::kAllocSystemDirect, &systemDirect);
+                InitializeScopedTempAllocSystem(s_scratch, sizeof(s_scratch), 4);
+            } // the host's allocator ends here, still registered, the system still up
+            std::fputs("host output complete\n", stderr);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "host output complete");
+}

@@ -113,9 +113,15 @@ run_step("building the consumer" ${CMAKE_COMMAND} --build ${consumer_build})
 # Each program with the line it must print.
 set(programs
     "job-host|^8 SumJob jobs added up to 36\n"
-    "typed-host|^10 frames: ends 4092, 10000 collisions, 5000 thoughts, 10 sounds, kept 42\n"
-    "timeline-host|timeline written to timeline-host.html: 32 steps of 16 chunks, [1-9][0-9]* job slices\n"
-    "new-operators-host|^operator new took its memory from the current allocator\n")
+    "typed-host|^10 frames: ends 4092, 10000 collisions, 5000 thoughts, 10 sounds, kept 42
+"
+    "timeline-host|timeline written to timeline-host.html: 32 steps of 16 chunks, [1-9][0-9]* job slices
+"
+    "new-operators-host|^operator new took its memory from the current allocator
+"
+    "memory-host|
+two threads left 2 blocks in Game
+")
 foreach(entry IN LISTS programs)
     string(REPLACE "|" ";" parts "${entry}")
     list(GET parts 0 program)
@@ -128,9 +134,9 @@ foreach(entry IN LISTS programs)
     message(STATUS "${program}: ${printed}")
 endforeach()
 
-# 4. The examples in README.md: the hosting example and the typed host.
+# 4. The examples in README.md: the hosting example, the typed host and the memory host.
 file(READ ${README} readme)
-foreach(source main.cpp typed-main.cpp)
+foreach(source main.cpp typed-main.cpp memory-main.cpp)
     file(READ ${CONSUMER_DIR}/${source} example)
     string(FIND "${readme}" "```cpp\n${example}```" at)
     if(at EQUAL -1)
