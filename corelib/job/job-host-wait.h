@@ -9,25 +9,15 @@
 #pragma once
 
 #include "corelib/job/job-types.h"
+#include "corelib/util/call-site.h"
 #include "corelib/util/types.h"
 
 namespace oxjob
 {
 namespace typed
 {
-// The caller's position, from the compilers' position builtins as default arguments
-// (available where <source_location> is not, such as clang 14 with libstdc++ 12).
-struct CallSite
-{
-    constexpr CallSite(const char* file = __builtin_FILE(), const char* function = __builtin_FUNCTION(),
-                       U32 line = __builtin_LINE())
-        : m_file(file), m_function(function), m_line(line)
-    {
-    }
-    const char* m_file;
-    const char* m_function;
-    U32 m_line;
-};
+// The caller's position (the library's one CallSite), filled in where the call is written.
+using CallSite = ::CallSite;
 } // namespace typed
 
 // Returns when the counter meets (value, compare), spinning briefly and then asleep until
