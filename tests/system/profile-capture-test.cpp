@@ -238,6 +238,7 @@ TEST(ProfileCapture, StopTakesTheBlocksBackFromBusyThreads)
 {
     std::vector<U64> ownWords(64 + kProfileEventBlockSlackWords);
     std::atomic<bool> joined{false};
+    std::atomic<U64> busyPairs{0};
     std::atomic<bool> stopped{false};
     std::atomic<U64> afterStop{0};
     auto* pBuffer = new std::vector<U64>(64 * kProfileCaptureBlockWords);
@@ -254,6 +255,7 @@ TEST(ProfileCapture, StopTakesTheBlocksBackFromBusyThreads)
             {
                 BeginProfileEvent("Busy");
                 EndProfileEvent();
+                ++busyPairs;
             }
             for (; afterStop < 3; ++afterStop)
             {
@@ -263,7 +265,9 @@ TEST(ProfileCapture, StopTakesTheBlocksBackFromBusyThreads)
             EXPECT_EQ(GetProfileEventBlock(), &own);
             SetProfileEventBlock(nullptr);
         });
-    while (!joined.load())
+    // At least one region written into the capture before it stops (joining alone leaves
+    // the writer free to be preempted before its first marker).
+    while (!joined.load() || busyPairs.load() == 0)
         std::this_thread::yield();
     const ProfileCaptureData* pCapture = StopProfileCapture();
     std::vector<ProfileThreadRegions> threads = ReadProfileCapture(*pCapture);
