@@ -40,7 +40,7 @@ set(OX_CORELIB_PRIVATE_HEADER_PATTERNS
     cpu-pause.h fiber-overflow.h fiber-sanitizer.h fiber-switch.h float-control.h mutex-entry.h
     mutex-sanitizer.h platform-error.h thread-services.h word-wait.h
     memory-job-local.h crt-heap.h
-    error-tables.h source-path.h static-init-order.h)
+    atomic-relaxed.h error-tables.h source-path.h static-init-order.h)
 set(exclusions "")
 foreach(pattern IN LISTS OX_CORELIB_PRIVATE_HEADER_PATTERNS)
     list(APPEND exclusions PATTERN "${pattern}" EXCLUDE)

@@ -6,6 +6,7 @@
 #include "corelib/job/job-descriptor.h"
 #include "corelib/job/job-system-priv.h"
 #include "corelib/system/timing.h"
+#include "corelib/util/atomic-relaxed.h"
 #include "corelib/util/msg.h"
 #include "corelib/util/static-init-order.h"
 
@@ -18,18 +19,6 @@ namespace
 // Records are written by their worker and read by dumps on any thread at the same time;
 // every field is accessed atomically (relaxed), so a dump may see a record half
 // overwritten, never undefined behaviour.
-template <typename T>
-T LoadRelaxed(const T& field)
-{
-    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
-}
-
-template <typename T>
-void StoreRelaxed(T& field, T value)
-{
-    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
-}
-
 // The two descriptor tables, the shadow table's one-record rings, the active table and
 // the redirect flag.
 struct JobTraceTables

@@ -4,6 +4,7 @@
 
 #include "corelib/memory/memory-map.h"
 #include "corelib/memory/memory.h"
+#include "corelib/util/atomic-relaxed.h"
 #include "corelib/util/msg-assert.h"
 #include "corelib/util/source-path.h"
 
@@ -97,18 +98,6 @@ bool GuardIntact(void* p, U64 usable)
         if (*pByte != kGuardByte)
             return false;
     return true;
-}
-
-template <class T>
-T LoadRelaxed(const T& value)
-{
-    return std::atomic_ref<T>(const_cast<T&>(value)).load(std::memory_order_relaxed);
-}
-
-template <class T>
-void StoreRelaxed(T& value, T newValue)
-{
-    std::atomic_ref<T>(value).store(newValue, std::memory_order_relaxed);
 }
 
 // Thread slots: a thread that allocates from a thread-safe PoolAllocator claims one of
