@@ -15,7 +15,16 @@
 // Started work (StartParallelFor, Start) is a record in the same pool: the counter its
 // jobs count down, then the loop or the callables' slots. Its jobs go into a job array
 // that depends on the previous work's counter when there is one, so the workers start
-// them once that counter reads 0 and no thread waits in between. Wait frees the record.
+// them once that counter reads 0 and no thread waits in between. A record lives while its
+// handle or work started after it may still look at it: the later work's job array reads
+// its counter until it starts, and a host thread's Wait helps with its loop. So each record
+// counts its holders (its handle and each record started after it); Wait ends the
+// handle's hold and, once its own work has run, the hold on the record before it, and the
+// last holder frees the record and its counter.
+//
+// A host thread that waits for started work runs chunks of the started loops along the
+// way to it whose own work before them is done (the waited record and those before it),
+// instead of sleeping while a single worker, or none yet awake, runs them.
 //
 // Misuse is reported at the caller's position, which every call carries.
 #include "corelib/job/job-typed.h"
@@ -259,11 +268,14 @@ void ParallelForJob(U64 startArg)
 }
 OX_JOB_DESCRIPTOR(ParallelForJob);
 
-// A participant of a started loop, which its jobs' counter and its StartedWork end.
+// A participant of a started loop. The loop's counter counts its jobs and one more for
+// its chunks, which the participant that completes the last chunk counts down: a host
+// thread that helps is a participant too, so the counter reads 0 only once every chunk
+// has run, wherever it ran.
 void StartedParallelForJob(U64 startArg)
 {
     LoopRecord& loop = *reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg));
-    RunChunks(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
+    ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
 }
 OX_JOB_DESCRIPTOR(StartedParallelForJob);
 
@@ -405,6 +417,10 @@ struct alignas(kRecordAlignment) StartedRecord
     CounterHandle m_done;
     LoopRecord* m_pLoop;
     CallSlot* m_pFirstSlot;
+    // The work this one starts after (held until this one's work has run), or null.
+    StartedRecord* m_pAfter;
+    // The handle and the records started after this one that still hold it.
+    mutable std::atomic<U32> m_holders;
 };
 } // namespace typed
 
@@ -420,7 +436,62 @@ typed::StartedRecord* NewStartedRecord(U64 workBytes, U64 jobs, const JobOptions
         AllocateCounter(static_cast<I64>(jobs), kWaitForZeroOnly, typed::ToSourceLocation(options.m_where));
     pRecord->m_pLoop = nullptr;
     pRecord->m_pFirstSlot = nullptr;
+    pRecord->m_pAfter = nullptr;
+    pRecord->m_holders.store(1, std::memory_order_relaxed);
     return pRecord;
+}
+
+// Makes pRecord's work start after pAfter's, holding pAfter until pRecord's work has run.
+CounterHandle StartAfter(typed::StartedRecord* pRecord, const typed::StartedRecord* pAfter)
+{
+    if (!pAfter)
+        return CounterHandle{};
+    pAfter->m_holders.fetch_add(1, std::memory_order_relaxed);
+    pRecord->m_pAfter = const_cast<typed::StartedRecord*>(pAfter);
+    return pAfter->m_done;
+}
+
+// Ends one hold on the record; the last one frees it, its work (which has run) and its
+// counter.
+void ReleaseStarted(typed::StartedRecord* pRecord)
+{
+    if (pRecord->m_holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    OX_JOB_ASSERT(!pRecord->m_pAfter);
+    FreeCounter(pRecord->m_done);
+    if (pRecord->m_pLoop)
+        DestroyLoop(pRecord->m_pLoop);
+    DestroySlots(pRecord->m_pFirstSlot);
+    pRecord->~StartedRecord();
+    FreeRecord(pRecord);
+}
+
+// Whether the work a record starts after is done, so that its own may run.
+bool IsReadyToRun(const typed::StartedRecord* pRecord)
+{
+    return !pRecord->m_pAfter || GetCounterValue(pRecord->m_pAfter->m_done) == 0;
+}
+
+// A host thread's help before it sleeps: the chunks of the started loops on the way to
+// pRecord, the earliest first, each once the work before it is done. The records on the
+// way live while pRecord holds them.
+void HelpWithStartedLoops(typed::StartedRecord* pRecord)
+{
+    constexpr U64 kMaxChain = 8;
+    typed::StartedRecord* chain[kMaxChain];
+    U64 length = 0;
+    for (typed::StartedRecord* pStep = pRecord; pStep && length < kMaxChain; pStep = pStep->m_pAfter)
+        chain[length++] = pStep;
+    for (U64 i = length; i > 0; --i)
+    {
+        typed::StartedRecord* pStep = chain[i - 1];
+        if (!pStep->m_pLoop || GetCounterValue(pStep->m_done) == 0)
+            continue;
+        if (!IsReadyToRun(pStep))
+            return;
+        LoopRecord& loop = *pStep->m_pLoop;
+        ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
+    }
 }
 
 U8* WorkMemory(typed::StartedRecord* pRecord)
@@ -428,10 +499,6 @@ U8* WorkMemory(typed::StartedRecord* pRecord)
     return reinterpret_cast<U8*>(pRecord) + kStartedBytes;
 }
 
-CounterHandle CounterOf(const typed::StartedRecord* pAfter)
-{
-    return pAfter ? pAfter->m_done : CounterHandle{};
-}
 } // namespace
 
 namespace typed
@@ -527,14 +594,17 @@ StartedRecord* StartLoop(U64 begin, U64 end, U64 grain, const CallableDesc& body
     // Every participant is a job, at most one per worker.
     const U64 numChunks = CountChunks(begin, end, grain);
     const U64 jobs = std::min<U64>(numChunks, GetNumWorkerThreads());
-    StartedRecord* pRecord = NewStartedRecord(jobs ? LoopBytes(jobs, body) : 0, jobs, options);
+    StartedRecord* pRecord = NewStartedRecord(jobs ? LoopBytes(jobs, body) : 0, jobs ? jobs + 1 : 0, options);
     if (jobs == 0)
         return pRecord;
     pRecord->m_pLoop = BuildLoop(WorkMemory(pRecord), begin, end, grain, jobs, 0, body);
+    pRecord->m_pLoop->m_chunksLeft.store(numChunks, std::memory_order_relaxed);
+    pRecord->m_pLoop->m_chunksDone = pRecord->m_done;
     const U64 loopArg = LoopArg(pRecord->m_pLoop);
+    const CounterHandle after = StartAfter(pRecord, pAfter);
     SubmitJobs(
         StartedParallelForJob, jobs, [loopArg](U64) { return loopArg; }, pRecord->m_done,
-        DescribeCaller().m_priority, options, CounterOf(pAfter));
+        DescribeCaller().m_priority, options, after);
     return pRecord;
 }
 
@@ -544,8 +614,8 @@ StartedRecord* StartCallables(const CallableDesc* pCallables, U64 count, const S
     CheckCall(options);
     StartedRecord* pRecord = NewStartedRecord(SlotsBytes(pCallables, count), count, options);
     pRecord->m_pFirstSlot = BuildSlots(WorkMemory(pRecord), pCallables, count);
-    SubmitSlots(pRecord->m_pFirstSlot, count, pRecord->m_done, DescribeCaller().m_priority, options,
-                CounterOf(pAfter));
+    const CounterHandle after = StartAfter(pRecord, pAfter);
+    SubmitSlots(pRecord->m_pFirstSlot, count, pRecord->m_done, DescribeCaller().m_priority, options, after);
     return pRecord;
 }
 
@@ -553,12 +623,20 @@ void WaitAndFreeStarted(StartedRecord* pRecord, const CallSite& where)
 {
     OX_TYPED_CHECK(IsInitialized(), where,
                    "Started work is waited for after Shutdown: wait for it (or end its scope) before");
-    WaitAndFree(pRecord->m_done, DescribeCaller(), where);
-    if (pRecord->m_pLoop)
-        DestroyLoop(pRecord->m_pLoop);
-    DestroySlots(pRecord->m_pFirstSlot);
-    pRecord->~StartedRecord();
-    FreeRecord(pRecord);
+    const CallerInfo caller = DescribeCaller();
+    if (!caller.m_onWorker)
+        HelpWithStartedLoops(pRecord);
+    if (caller.m_onWorker)
+        WaitForCounter(pRecord->m_done, 0);
+    else
+        HostWaitForCounter(pRecord->m_done, 0, kCompareEqual, where);
+    // Its work has run, so it has started: the work before it is no longer looked at.
+    if (typed::StartedRecord* pAfter = pRecord->m_pAfter)
+    {
+        pRecord->m_pAfter = nullptr;
+        ReleaseStarted(pAfter);
+    }
+    ReleaseStarted(pRecord);
 }
 
 void CheckStarted(const StartedRecord* pRecord, const CallSite& where)

@@ -181,8 +181,10 @@ constexpr void CheckCallables()
 using typed::JobOptions;
 
 // Work started by StartParallelFor or Start: it runs while the caller goes on. Wait
-// returns once it has all run (by fiber switch in a job, asleep elsewhere) and frees what
-// it held; the destructor waits if Wait was not called. Other work may start after it
+// returns once it has all run (by fiber switch in a job; on a host thread after running
+// the chunks of started loops it is waiting for, asleep) and frees what it held (what
+// work started after it still needs lives until that work has run); the destructor waits
+// if Wait was not called. Other work may start after it
 // (StartParallelFor and Start with it as their first argument) without anybody waiting in
 // between. Move-only; it may not outlive the job system.
 class StartedWork
@@ -257,8 +259,9 @@ void RunAndWait(JobOptions options, typed::FirstCallable first, Fns&&... fns)
     typed::RunDecayedCallables<std::decay_t<Fns>...>(options, first, fns...);
 }
 
-// Starts the loop of ParallelFor and returns at once: all its chunks run in jobs. Given
-// a StartedWork first, the loop starts once that work is done.
+// Starts the loop of ParallelFor and returns at once: its chunks run in jobs and, once a
+// host thread waits for it (or for work started after it), on that thread too. Given a
+// StartedWork first, the loop starts once that work is done.
 template <typename Fn>
 [[nodiscard]] StartedWork StartParallelFor(U64 begin, U64 end, U64 grain, Fn&& fn,
                                            JobOptions options = JobOptions())

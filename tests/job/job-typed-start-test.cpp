@@ -101,11 +101,34 @@ std::string CheckEmptyStages()
     return ran.load() == 1 ? "" : "work after an empty loop did not run once";
 }
 
+// Work waited for before the work started after it: what the later work still needs
+// stays until it has run, and then everything goes back (600 pairs, more than the pools
+// hold).
+std::string CheckWaitedOldestFirst()
+{
+    std::atomic<U64> ran{0};
+    for (int i = 0; i < 600; ++i)
+    {
+        StartedWork first = StartParallelFor(0, 4, 1, [&ran](U64, U64) { ran.fetch_add(1); });
+        StartedWork second = Start(first, [&ran] { ran.fetch_add(10); });
+        first.Wait();
+        // The loop's four chunks have run, the callable may have too.
+        if (ran.load() < 14 * static_cast<U64>(i) + 4)
+            return "the first loop had not run when its Wait returned";
+        second.Wait();
+        if (ran.load() != 14 * static_cast<U64>(i + 1))
+            return "pair " + std::to_string(i) + ": " + std::to_string(ran.load()) + " runs counted";
+    }
+    return "";
+}
+
 std::string CheckAllStarted()
 {
     std::string fault = CheckStartedStages();
     if (fault.empty())
         fault = CheckEmptyStages();
+    if (fault.empty())
+        fault = CheckWaitedOldestFirst();
     // Far more started calls than the pools hold, one after the other: each went back.
     for (int i = 0; i < 600 && fault.empty(); ++i)
         Start([] {}).Wait();
@@ -135,6 +158,68 @@ TEST_P(JobSystemTest, StartedStagesRunInOrderWithoutTheCallerWaitingInBetween)
 {
     EXPECT_EQ(CheckAllStarted(), "");
     EXPECT_EQ(RunCheckInJob(CheckAllStarted), "");
+}
+
+// Every worker held by a job that lets go only once the host has run a loop's chunks: a
+// host thread that waits for started work runs the started loops on its way (here the
+// loop before a callable, then a loop of its own) instead of sleeping.
+std::atomic<U64> s_heldWorkers{0};
+std::atomic<U64> s_chunksRunByHost{0};
+std::atomic<U64> s_releaseAt{0};
+
+void HoldWorker(U64)
+{
+    s_heldWorkers.fetch_add(1);
+    while (s_chunksRunByHost.load(std::memory_order_acquire) < s_releaseAt.load(std::memory_order_acquire))
+        oxsys::CpuPause();
+}
+OX_JOB_DESCRIPTOR(HoldWorker);
+
+// Holds every worker until the host has run `chunks` more chunks; the returned counter
+// reads 0 once they have let go.
+CounterHandle HoldEveryWorkerUntilTheHostRuns(U64 chunks)
+{
+    const U64 workers = GetNumWorkerThreads();
+    s_heldWorkers.store(0);
+    s_releaseAt.store(s_chunksRunByHost.load() + chunks);
+    alignas(64) JobDecl decls[8];
+    EXPECT_LE(workers, 8u);
+    for (U64 i = 0; i < workers; ++i)
+        decls[i] = MakeJob(HoldWorker, 0);
+    CounterHandle held;
+    RunJobs(decls, workers, &held, Priority{3}, ~0ull, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+    while (s_heldWorkers.load() != workers)
+        oxsys::CpuPause();
+    return held;
+}
+
+TEST_P(JobSystemTest, AWaitingHostRunsTheStartedLoopsOnItsWay)
+{
+    constexpr U64 kChunks = 12;
+    std::vector<int> runs(kChunks, 0);
+    auto body = [&runs](U64 begin, U64 end)
+    {
+        for (U64 i = begin; i < end; ++i)
+            ++runs[i];
+        if (!IsWorkerThread())
+            s_chunksRunByHost.fetch_add(end - begin, std::memory_order_release);
+    };
+    std::atomic<bool> after{false};
+
+    // A loop, then a callable after it: waiting for the callable runs the loop first.
+    CounterHandle held = HoldEveryWorkerUntilTheHostRuns(kChunks);
+    StartedWork loop = StartParallelFor(0, kChunks, 1, body);
+    Start(loop, [&after] { after.store(true); }).Wait();
+    EXPECT_TRUE(after.load());
+    WaitForCounterAndFree(held, 0);
+    loop.Wait();
+
+    // A loop waited for itself.
+    held = HoldEveryWorkerUntilTheHostRuns(kChunks);
+    StartParallelFor(0, kChunks, 1, body).Wait();
+    WaitForCounterAndFree(held, 0);
+    for (U64 i = 0; i < kChunks; ++i)
+        EXPECT_EQ(runs[i], 2) << "chunk " << i;
 }
 
 // 1 when the caller runs on a large stack: a job declared kLargeStack, or a host thread.
