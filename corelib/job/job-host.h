@@ -9,8 +9,9 @@
 //   }
 //
 // The defaults share the machine with other programs: a regular worker per logical
-// processor, and power save on, so that workers with nothing to do sleep instead of
-// competing with the host thread (which runs loop chunks too) and with other processes.
+// processor but one (the host thread runs loop chunks, and the started loops it waits
+// for, on that one), and power save on, so that workers with nothing to do sleep instead
+// of competing with the host thread and with other processes.
 #pragma once
 
 #include "corelib/job/job-default-params.h"
@@ -24,7 +25,8 @@ namespace oxjob
 // FillDefaultInitParams.
 struct JobHostParams
 {
-    // Regular workers; 0: one per logical processor (at most kMaxWorkerThreads).
+    // Regular workers; 0: one per logical processor but one (at least 1, at most
+    // kMaxWorkerThreads).
     U64 m_numWorkerThreads = 0;
     // Workers that serve only the time-critical priorities.
     U64 m_numEmergencyWorkerThreads = 0;
