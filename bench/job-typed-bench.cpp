@@ -19,9 +19,10 @@
 //             "core_share" divides it by the wall-clock time of the wait.
 //
 // The job system is started with ScopedJobSystem's defaults (a regular worker per logical
-// processor, power save on); OX_BENCH_WORKERS and OX_BENCH_POWERSAVE (0 or 1) set others
-// for a comparison. Benchmarks whose argument says "powersave:0" switch it off. oneTBB runs in its
-// default arena (as many threads as logical processors, the calling thread included).
+// processor but one, power save on); OX_BENCH_WORKERS, OX_BENCH_POWERSAVE (0 or 1) and
+// OX_BENCH_POLICY (local: kWorkerLocalLists) set others for a comparison. Benchmarks
+// whose argument says "powersave:0" switch it off. oneTBB runs in its default arena (as
+// many threads as logical processors, the calling thread included).
 // Loop figures are wall-clock times; the table at the end gives how many times faster the
 // first of each pair ran (1.0 or more: at most the baseline's time), and for the waits how
 // many times less processor time the sleeping wait took.
@@ -44,6 +45,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <thread>
@@ -66,6 +68,9 @@ void StartJobSystem()
         hostParams.m_numWorkerThreads = strtoull(workers, nullptr, 10);
     if (const char* powerSave = getenv("OX_BENCH_POWERSAVE"))
         hostParams.m_powerSave = atoi(powerSave) != 0;
+    if (const char* policy = getenv("OX_BENCH_POLICY"))
+        if (strcmp(policy, "local") == 0)
+            hostParams.m_schedulingPolicy = oxjob::SchedulingPolicy::kWorkerLocalLists;
     s_powerSave = hostParams.m_powerSave;
     s_pJobSystem = new oxjob::ScopedJobSystem(hostParams);
     if (!s_pJobSystem->IsRunning())
@@ -73,9 +78,9 @@ void StartJobSystem()
         fprintf(stderr, "The job system did not start.\n");
         exit(1);
     }
-    printf("Job system: %llu regular workers, power save %s, %llu-byte block\n",
+    printf("Job system: %llu regular workers, power save %s, %s, %llu-byte block\n",
            static_cast<unsigned long long>(s_pJobSystem->GetInitParams().m_numWorkerThreads),
-           s_powerSave ? "on" : "off",
+           s_powerSave ? "on" : "off", oxjob::GetSchedulingPolicyName(oxjob::GetSchedulingPolicy()),
            static_cast<unsigned long long>(s_pJobSystem->GetInitParams().m_memoryBufferSize));
 }
 
