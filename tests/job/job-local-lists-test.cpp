@@ -1,7 +1,9 @@
 // The worker-local lists: a worker runs the arrays it committed newest first, before the
 // shared list; other workers take its oldest arrays in order; a lower priority number
 // still wins; affinity holds; emergency workers take local work after their delay; the
-// scheduling lock covers local arrays; a deep tree of one priority runs depth first.
+// scheduling lock covers local arrays; a deep tree of one priority runs depth first; a
+// woken job goes to the worker that woke it (the shared woken-up list under the shared lists).
+#include "corelib/job/job-system-priv.h"
 #include "corelib/job/job-system.h"
 #include "tests/job/job-test-support.h"
 
@@ -310,6 +312,93 @@ TEST(LocalLists, ATreeOfOnePriorityHoldsFewFibers)
         EXPECT_LE(s_peakWaiting.load() + kWorkers, (kTreeDepth + 2) * kWorkers) << "round " << round;
     }
 }
+
+// --- A woken job goes to the worker that woke it ------------------------------------------------
+
+CounterHandle s_wakeCounter;
+std::atomic<U64> s_waiterStartWorker{0};
+std::atomic<U64> s_waiterResumeWorker{0};
+std::atomic<bool> s_holderStarted{false};
+std::atomic<bool> s_waiterResumed{false};
+std::atomic<U64> s_onWakersSlots{0};
+std::atomic<U64> s_onSharedList{0};
+
+void Waiter(U64)
+{
+    s_waiterStartWorker = GetCurrentWorkerThreadIndex();
+    WaitForCounter(s_wakeCounter, 0);
+    s_waiterResumeWorker = GetCurrentWorkerThreadIndex();
+    s_waiterResumed = true;
+}
+
+// Keeps the waiter's first worker busy until the waiter has resumed elsewhere.
+void HoldUntilTheWaiterResumes(U64)
+{
+    s_holderStarted = true;
+    while (!s_waiterResumed.load())
+        std::this_thread::yield();
+}
+
+// Counts the waiter's counter down and looks where the woken waiter went; the other
+// worker is held, so nothing takes it before the look.
+void Waker(U64)
+{
+    AddToCounter(s_wakeCounter, -1);
+    const JobSysData& data = *g_pJobSysData;
+    s_onWakersSlots = data.m_workerJobLists[GetCurrentWorkerThreadIndex()].m_numWokenUpJobs.load();
+    s_onSharedList = data.m_pSchedData[4].m_numWokenUpJobs.load();
+}
+
+void SubmitOne(JobEntryFunc pFunc, U64 affinity, CounterHandle* pDone)
+{
+    alignas(64) JobDecl decl = MakeJob(pFunc, 0);
+    RunJobs(&decl, 1, pDone, Priority{4}, affinity, kWaitForZeroOnly, OX_JOB_SOURCE_LOCATION);
+}
+
+struct WakeCase
+{
+    const char* m_name;
+    SchedulingPolicy m_policy;
+    U64 m_onWakersSlots;
+    U64 m_onSharedList;
+};
+
+class WokenJobPlacement : public testing::TestWithParam<WakeCase>
+{
+};
+
+// The waiter suspends on one worker, which a holder then keeps busy; a waker pinned to the
+// other worker wakes it. Worker-local lists keep the woken job in the waker's slots, and it
+// resumes on the waker; the shared lists put it on the shared woken-up list.
+TEST_P(WokenJobPlacement, AWokenJobGoesWhereThePolicySays)
+{
+    const WakeCase& c = GetParam();
+    PolicyHost host(c.m_policy, SmallParams(2));
+    s_wakeCounter = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+    s_holderStarted = false;
+    s_waiterResumed = false;
+    CounterHandle waiterDone, holderDone, wakerDone;
+    SubmitOne(Waiter, ~0ull, &waiterDone);
+    while (g_pJobSysData->m_numWaitingJobs.load() != 1)
+        std::this_thread::yield();
+    const U64 first = s_waiterStartWorker.load();
+    SubmitOne(HoldUntilTheWaiterResumes, 1ull << first, &holderDone);
+    while (!s_holderStarted.load())
+        std::this_thread::yield();
+    SubmitOne(Waker, 1ull << (1 - first), &wakerDone);
+    WaitForCounterAndFree(wakerDone, 0);
+    WaitForCounterAndFree(waiterDone, 0);
+    WaitForCounterAndFree(holderDone, 0);
+    FreeCounter(s_wakeCounter);
+    EXPECT_EQ(s_onWakersSlots.load(), c.m_onWakersSlots);
+    EXPECT_EQ(s_onSharedList.load(), c.m_onSharedList);
+    EXPECT_EQ(s_waiterResumeWorker.load(), 1 - first) << "the waiter resumed on its held worker";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPolicies, WokenJobPlacement,
+                         testing::Values(WakeCase{"SharedLists", SchedulingPolicy::kSharedLists, 0, 1},
+                                         WakeCase{"WorkerLocalLists", SchedulingPolicy::kWorkerLocalLists, 1, 0}),
+                         [](const testing::TestParamInfo<WakeCase>& info) { return info.param.m_name; });
 
 // --- The policy is chosen before Initialize ---------------------------------------------------------
 
