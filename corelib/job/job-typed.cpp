@@ -22,9 +22,9 @@
 // handle's hold and, once its own work has run, the hold on the record before it, and the
 // last holder frees the record and its counter.
 //
-// A host thread that waits for started work runs chunks of the started loops along the
-// way to it whose own work before them is done (the waited record and those before it),
-// instead of sleeping while a single worker, or none yet awake, runs them.
+// A host thread that waits for started work runs chunks of the started loop it waits for
+// and of the loop right before it, once they may run, instead of sleeping while a single
+// worker, or none yet awake, runs them.
 //
 // Misuse is reported at the caller's position, which every call carries.
 #include "corelib/job/job-typed.h"
@@ -206,6 +206,8 @@ struct alignas(kRecordAlignment) LoopRecord
     // counts down, and the participants still to leave the record.
     std::atomic<U64> m_chunksLeft;
     std::atomic<U64> m_participantsLeft;
+    // A started loop: set by its first job, which runs once the work before it is done.
+    std::atomic<bool> m_jobsStarted;
     CounterHandle m_chunksDone;
     U64 m_begin;
     U64 m_end;
@@ -275,6 +277,7 @@ OX_JOB_DESCRIPTOR(ParallelForJob);
 void StartedParallelForJob(U64 startArg)
 {
     LoopRecord& loop = *reinterpret_cast<LoopRecord*>(static_cast<UPtr>(startArg));
+    loop.m_jobsStarted.store(true, std::memory_order_release);
     ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
 }
 OX_JOB_DESCRIPTOR(StartedParallelForJob);
@@ -417,8 +420,10 @@ struct alignas(kRecordAlignment) StartedRecord
     CounterHandle m_done;
     LoopRecord* m_pLoop;
     CallSlot* m_pFirstSlot;
-    // The work this one starts after (held until this one's work has run), or null.
+    // The work this one starts after (held until this one's work has run), or null; only
+    // this record's own Wait clears it. Whether there was one stays in m_startsAfterOther.
     StartedRecord* m_pAfter;
+    bool m_startsAfterOther;
     // The handle and the records started after this one that still hold it.
     mutable std::atomic<U32> m_holders;
 };
@@ -437,6 +442,7 @@ typed::StartedRecord* NewStartedRecord(U64 workBytes, U64 jobs, const JobOptions
     pRecord->m_pLoop = nullptr;
     pRecord->m_pFirstSlot = nullptr;
     pRecord->m_pAfter = nullptr;
+    pRecord->m_startsAfterOther = false;
     pRecord->m_holders.store(1, std::memory_order_relaxed);
     return pRecord;
 }
@@ -448,6 +454,7 @@ CounterHandle StartAfter(typed::StartedRecord* pRecord, const typed::StartedReco
         return CounterHandle{};
     pAfter->m_holders.fetch_add(1, std::memory_order_relaxed);
     pRecord->m_pAfter = const_cast<typed::StartedRecord*>(pAfter);
+    pRecord->m_startsAfterOther = true;
     return pAfter->m_done;
 }
 
@@ -466,32 +473,32 @@ void ReleaseStarted(typed::StartedRecord* pRecord)
     FreeRecord(pRecord);
 }
 
-// Whether the work a record starts after is done, so that its own may run.
-bool IsReadyToRun(const typed::StartedRecord* pRecord)
+// Whether a started loop's chunks may run: nothing before it, or its jobs have started
+// (they start once the work before it is done), or, for the record whose holder asks, the
+// work before it is done.
+bool IsLoopReady(const typed::StartedRecord* pRecord, bool holdsAfter)
 {
-    return !pRecord->m_pAfter || GetCounterValue(pRecord->m_pAfter->m_done) == 0;
+    if (!pRecord->m_startsAfterOther || pRecord->m_pLoop->m_jobsStarted.load(std::memory_order_acquire))
+        return true;
+    return holdsAfter && GetCounterValue(pRecord->m_pAfter->m_done) == 0;
 }
 
-// A host thread's help before it sleeps: the chunks of the started loops on the way to
-// pRecord, the earliest first, each once the work before it is done. The records on the
-// way live while pRecord holds them.
+void HelpWithLoopOf(typed::StartedRecord* pRecord, bool holdsAfter)
+{
+    if (!pRecord || !pRecord->m_pLoop || GetCounterValue(pRecord->m_done) == 0 || !IsLoopReady(pRecord, holdsAfter))
+        return;
+    LoopRecord& loop = *pRecord->m_pLoop;
+    ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
+}
+
+// A host thread's help before it sleeps: the chunks of the started loop it waits for and
+// of the loop right before it (which the waited record holds, so it lives), the earlier
+// first, each once it may run. Records further back may be waited for and freed by other
+// threads meanwhile, so the help stops there.
 void HelpWithStartedLoops(typed::StartedRecord* pRecord)
 {
-    constexpr U64 kMaxChain = 8;
-    typed::StartedRecord* chain[kMaxChain];
-    U64 length = 0;
-    for (typed::StartedRecord* pStep = pRecord; pStep && length < kMaxChain; pStep = pStep->m_pAfter)
-        chain[length++] = pStep;
-    for (U64 i = length; i > 0; --i)
-    {
-        typed::StartedRecord* pStep = chain[i - 1];
-        if (!pStep->m_pLoop || GetCounterValue(pStep->m_done) == 0)
-            continue;
-        if (!IsReadyToRun(pStep))
-            return;
-        LoopRecord& loop = *pStep->m_pLoop;
-        ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
-    }
+    HelpWithLoopOf(pRecord->m_pAfter, false);
+    HelpWithLoopOf(pRecord, true);
 }
 
 U8* WorkMemory(typed::StartedRecord* pRecord)
