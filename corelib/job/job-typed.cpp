@@ -180,12 +180,18 @@ void SubmitJobs(JobEntryFunc pStartFunc, U64 count, ArgOf argOf, CounterHandle d
     CommitJobArray(pJobArray);
 }
 
-void WaitAndFree(CounterHandle done, const CallerInfo& caller, const typed::CallSite& where)
+// Waits for the counter to read 0: by fiber switch in a job, asleep on a host thread.
+void WaitForZero(CounterHandle done, const CallerInfo& caller, const typed::CallSite& where)
 {
     if (caller.m_onWorker)
         WaitForCounter(done, 0);
     else
         HostWaitForCounter(done, 0, kCompareEqual, where);
+}
+
+void WaitAndFree(CounterHandle done, const CallerInfo& caller, const typed::CallSite& where)
+{
+    WaitForZero(done, caller, where);
     FreeCounter(done);
 }
 
@@ -485,7 +491,8 @@ bool IsLoopReady(const typed::StartedRecord* pRecord, bool holdsAfter)
 
 void HelpWithLoopOf(typed::StartedRecord* pRecord, bool holdsAfter)
 {
-    if (!pRecord || !pRecord->m_pLoop || GetCounterValue(pRecord->m_done) == 0 || !IsLoopReady(pRecord, holdsAfter))
+    if (!pRecord || !pRecord->m_pLoop || GetCounterValue(pRecord->m_done) == 0 ||
+        !IsLoopReady(pRecord, holdsAfter))
         return;
     LoopRecord& loop = *pRecord->m_pLoop;
     ParticipateInLoop(loop, loop.m_nextParticipant.fetch_add(1, std::memory_order_relaxed));
@@ -505,7 +512,6 @@ U8* WorkMemory(typed::StartedRecord* pRecord)
 {
     return reinterpret_cast<U8*>(pRecord) + kStartedBytes;
 }
-
 } // namespace
 
 namespace typed
@@ -633,10 +639,7 @@ void WaitAndFreeStarted(StartedRecord* pRecord, const CallSite& where)
     const CallerInfo caller = DescribeCaller();
     if (!caller.m_onWorker)
         HelpWithStartedLoops(pRecord);
-    if (caller.m_onWorker)
-        WaitForCounter(pRecord->m_done, 0);
-    else
-        HostWaitForCounter(pRecord->m_done, 0, kCompareEqual, where);
+    WaitForZero(pRecord->m_done, caller, where);
     // Its work has run, so it has started: the work before it is no longer looked at.
     if (typed::StartedRecord* pAfter = pRecord->m_pAfter)
     {

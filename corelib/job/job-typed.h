@@ -184,9 +184,9 @@ using typed::JobOptions;
 // returns once it has all run (by fiber switch in a job; on a host thread after running
 // the chunks of started loops it is waiting for, asleep) and frees what it held (what
 // work started after it still needs lives until that work has run); the destructor waits
-// if Wait was not called. Other work may start after it
-// (StartParallelFor and Start with it as their first argument) without anybody waiting in
-// between. Move-only; it may not outlive the job system.
+// if Wait was not called. Other work may start after it (StartParallelFor and Start with
+// it as their first argument) without anybody waiting in between. Move-only; it may not
+// outlive the job system.
 class StartedWork
 {
 public:

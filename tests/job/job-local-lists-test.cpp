@@ -397,7 +397,8 @@ TEST_P(WokenJobPlacement, AWokenJobGoesWhereThePolicySays)
 
 INSTANTIATE_TEST_SUITE_P(BothPolicies, WokenJobPlacement,
                          testing::Values(WakeCase{"SharedLists", SchedulingPolicy::kSharedLists, 0, 1},
-                                         WakeCase{"WorkerLocalLists", SchedulingPolicy::kWorkerLocalLists, 1, 0}),
+                                         WakeCase{"WorkerLocalLists", SchedulingPolicy::kWorkerLocalLists, 1,
+                                                  0}),
                          [](const testing::TestParamInfo<WakeCase>& info) { return info.param.m_name; });
 
 // --- The policy is chosen before Initialize ---------------------------------------------------------
