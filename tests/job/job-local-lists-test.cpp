@@ -82,6 +82,20 @@ void CommitRecordingArray(U64 first, U64 count, Priority priority, U64 affinity 
     CommitJobArray(pArray);
 }
 
+// Commits the parent job from the host (the shared list, priority 5) and returns once it
+// runs; the returned counter reads 0 when it has ended.
+CounterHandle StartParent(JobEntryFunc pParent)
+{
+    CounterHandle parentDone = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
+    alignas(64) JobDecl parent = MakeJob(pParent, 0);
+    parent.m_associatedCounter = parentDone.m_pCounter;
+    JobArray* pArray = BeginJobArray(1, Priority{5});
+    AddJobs(pArray, &parent, 1);
+    CommitJobArray(pArray);
+    jobtest::SpinUntil(s_parentStarted);
+    return parentDone;
+}
+
 // --- One worker: own arrays newest first, before the shared list; priorities win --------------
 
 // The host commits its arrays (to the shared list) while the parent job is held; the
@@ -113,13 +127,7 @@ TEST_P(LocalListsOrder, OneWorkerRunsTheArraysInThePolicysOrder)
     PolicyHost host(GetParam().m_policy, SmallParams(1));
     ResetRecords();
     s_done = OX_ALLOCATE_COUNTER(8, kWaitForZeroOnly);
-    CounterHandle parentDone = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
-    alignas(64) JobDecl parent = MakeJob(ParentCommitsTwoArraysAndWaits, 0);
-    parent.m_associatedCounter = parentDone.m_pCounter;
-    JobArray* pArray = BeginJobArray(1, Priority{5});
-    AddJobs(pArray, &parent, 1);
-    CommitJobArray(pArray);
-    jobtest::SpinUntil(s_parentStarted);
+    const CounterHandle parentDone = StartParent(ParentCommitsTwoArraysAndWaits);
     CommitRecordingArray(1, 1, Priority{4});
     CommitRecordingArray(2, 1, Priority{2});
     s_hostDone = true;
@@ -246,13 +254,7 @@ TEST(LocalLists, ForEachJobDeclSeesTheWorkersOwnArrays)
     PolicyHost host(SchedulingPolicy::kWorkerLocalLists, SmallParams(1));
     ResetRecords();
     s_done = OX_ALLOCATE_COUNTER(3, kWaitForZeroOnly);
-    CounterHandle parentDone = OX_ALLOCATE_COUNTER(1, kWaitForZeroOnly);
-    alignas(64) JobDecl parent = MakeJob(ParentCommitsAndHolds, 0);
-    parent.m_associatedCounter = parentDone.m_pCounter;
-    JobArray* pArray = BeginJobArray(1, Priority{5});
-    AddJobs(pArray, &parent, 1);
-    CommitJobArray(pArray);
-    jobtest::SpinUntil(s_parentStarted);
+    const CounterHandle parentDone = StartParent(ParentCommitsAndHolds);
 
     std::vector<U64> seen;
     ForEachJobDeclInEachJobArray(
